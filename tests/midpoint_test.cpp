@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cmath>
+#include <initializer_list>
 
 #include "midpoint.hpp"
 
