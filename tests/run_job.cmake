@@ -27,6 +27,9 @@ endif()
 
 execute_process(COMMAND ${command} TIMEOUT ${timeout}
                 OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE status)
+if(CMAKE_HOST_WIN32)
+  string(REPLACE "\r\n" "\n" out "${out}") # text-mode standard output
+endif()
 set(d "[0-9]")
 set(line "^N= 100, Nproc=${nproc}, z = 0\\.785400, Time=${d}+\\.${d}${d}${d}${d}${d}${d} \n$")
 if(NOT status STREQUAL "0" OR NOT out MATCHES "${line}")
