@@ -1,6 +1,7 @@
 // What midquad costs without its computation, for the scaling benchmark:
 // the same barrier, reduction and barrier around nothing, printed in the same
-// format; with the argument "empty", only the start and end of the library.
+// format; with "empty" as its last argument, only the start and end of the
+// library.
 #include <mpi.h>
 
 #include <cstdio>
@@ -8,7 +9,8 @@
 
 int main(int argc, char *argv[]) {
   MPI_Init(&argc, &argv);
-  if (argc < 2 || std::strcmp(argv[1], "empty") != 0) {
+  const bool empty = argc > 1 && std::strcmp(argv[argc - 1], "empty") == 0;
+  if (!empty) {
     int rank;
     int Nproc;
     MPI_Comm_rank(MPI_COMM_WORLD, &rank);
