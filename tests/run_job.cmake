@@ -1,39 +1,67 @@
 # Runs one midquad job and checks what its user sees.
-#   cmake -P run_job.cmake NPROC TIMEOUT COMMAND...
-# NPROC: the job's process count; standard output must be exactly the one
-#        result line with that count, and the exit status 0.
-# write-fails: standard output goes to /dev/full; the job must fail and say
-#        why in one line on standard error.
+#   cmake -P run_job.cmake EXPECT LIMIT COMMAND...
+# The job gets LIMIT seconds, through MPIEXEC_TIMEOUT, which MPICH's and
+# Open MPI's launchers honour by ending every process of the job. A job that
+# reaches the limit fails, even if the launcher then exits 0.
+# EXPECT is one of
+#   NPROC        standard output is exactly the one result line with that
+#                process count, and the exit status 0;
+#   write-fails  standard output goes to /dev/full; the job must fail and say
+#                why in one line on standard error;
+#   hangs        the job never ends by itself: its launcher must end it.
 set(command "")
 foreach(i RANGE 5 ${CMAKE_ARGC})
   if(i LESS CMAKE_ARGC)
     list(APPEND command "${CMAKE_ARGV${i}}")
   endif()
 endforeach()
-set(nproc "${CMAKE_ARGV3}")
-set(timeout "${CMAKE_ARGV4}")
+set(expect "${CMAKE_ARGV3}")
+set(limit "${CMAKE_ARGV4}")
 
-if(nproc STREQUAL "write-fails")
-  execute_process(COMMAND ${command} TIMEOUT ${timeout} OUTPUT_FILE /dev/full
-                  ERROR_VARIABLE err RESULT_VARIABLE status)
+set(ENV{MPIEXEC_TIMEOUT} ${limit})
+set(output OUTPUT_VARIABLE out)
+if(expect STREQUAL "write-fails")
+  set(output OUTPUT_FILE /dev/full)
+endif()
+math(EXPR backstop "${limit} + 20")
+string(TIMESTAMP start "%s")
+execute_process(COMMAND ${command} TIMEOUT ${backstop} ${output}
+                ERROR_VARIABLE err RESULT_VARIABLE status)
+string(TIMESTAMP end "%s")
+math(EXPR elapsed "${end} - ${start}")
+set(report "command: ${command}\nexit status: ${status} after ${elapsed} s\n"
+           "stdout:\n${out}\nstderr:\n${err}")
+
+if(status MATCHES "timeout")
+  message(FATAL_ERROR "the launcher did not end the job at MPIEXEC_TIMEOUT=${limit}; "
+                      "its processes may be left\n${report}")
+endif()
+if(expect STREQUAL "hangs")
+  if(elapsed LESS limit)
+    message(FATAL_ERROR "expected a job ended by its launcher at ${limit} s\n${report}")
+  endif()
+  return()
+endif()
+if(NOT elapsed LESS limit)
+  message(FATAL_ERROR "the job ran into its limit of ${limit} s\n${report}")
+endif()
+
+if(expect STREQUAL "write-fails")
   if(status STREQUAL "0")
-    message(FATAL_ERROR "exit status 0 although the result was lost; stderr:\n${err}")
+    message(FATAL_ERROR "exit status 0 although the result was lost\n${report}")
   endif()
   if(NOT err MATCHES "^midquad: cannot write the result: [^\n]+\n$")
-    message(FATAL_ERROR "expected one line of explanation on stderr, got:\n${err}")
+    message(FATAL_ERROR "expected one line of explanation on stderr\n${report}")
   endif()
   return()
 endif()
 
-execute_process(COMMAND ${command} TIMEOUT ${timeout}
-                OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE status)
 if(CMAKE_HOST_WIN32)
   string(REPLACE "\r\n" "\n" out "${out}") # text-mode standard output
 endif()
 set(d "[0-9]")
-set(line "^N= 100, Nproc=${nproc}, z = 0\\.785400, Time=${d}+\\.${d}${d}${d}${d}${d}${d} \n$")
+set(line "^N= 100, Nproc=${expect}, z = 0\\.785400, Time=${d}+\\.${d}${d}${d}${d}${d}${d} \n$")
 if(NOT status STREQUAL "0" OR NOT out MATCHES "${line}")
-  message(FATAL_ERROR "command: ${command}\nexit status: ${status}\n"
-                      "stdout:\n${out}\nstderr:\n${err}")
+  message(FATAL_ERROR "${report}")
 endif()
 message(STATUS "${out}")
