@@ -17,7 +17,7 @@ namespace {
 //           total += 1.0 / (x * x + 1.0)
 //           i += Nproc
 //       return total * 0.01
-// A fused x*x + 1.0 changes Nproc=3 rank 0 and four of the Nproc=12 shares;
+// A fused x*x + 1.0 changes Nproc=3 rank 0 and Nproc=12 ranks 1 and 7;
 // scaling each term by h, or adding in another order, changes most of them.
 struct Reference {
   int Nproc;
