@@ -1,7 +1,7 @@
 # Run by CPack on the staged install, before it builds the .deb: moves the
 # documentation to /usr/share/doc/PACKAGE, adds the license as a
-# machine-readable copyright file and a changelog, and compresses the man page
-# and the changelog as Debian does (gzip -9n).
+# machine-readable copyright file and a changelog, and compresses the man page,
+# the changelog and the README as Debian does (gzip -9n).
 if(NOT CPACK_GENERATOR STREQUAL "DEB")
   return()
 endif()
