@@ -1,11 +1,13 @@
 # Runs one midquad job and checks what its user sees.
 #   cmake -P run_job.cmake EXPECT LIMIT COMMAND...
 # The job gets LIMIT seconds, through MPIEXEC_TIMEOUT, which MPICH's and
-# Open MPI's launchers honour by ending every process of the job. A job that
-# reaches the limit fails, even if the launcher then exits 0.
+# Open MPI's launchers (and the launch script, for SMPI's) honour by ending
+# every process of the job. A job that reaches the limit fails, even if the
+# launcher then exits 0.
 # EXPECT is one of
 #   NPROC        standard output is exactly the one result line with that
 #                process count, and the exit status 0;
+#   NPROC@NS     the same, and Time within 10% of NS nanoseconds;
 #   write-fails  standard output goes to /dev/full; the job must fail and say
 #                why in one line on standard error;
 #   hangs        the job never ends by itself: its launcher must end it.
@@ -59,9 +61,23 @@ endif()
 if(CMAKE_HOST_WIN32)
   string(REPLACE "\r\n" "\n" out "${out}") # text-mode standard output
 endif()
-set(d "[0-9]")
-set(line "^N= 100, Nproc=${expect}, z = 0\\.785400, Time=${d}+\\.${d}${d}${d}${d}${d}${d} \n$")
+string(REPLACE "@" ";" expect "${expect}")
+list(GET expect 0 nproc)
+set(line "^N= 100, Nproc=${nproc}, z = 0\\.785400, Time=([0-9]+)\\.([0-9][0-9][0-9][0-9][0-9][0-9]) \n$")
 if(NOT status STREQUAL "0" OR NOT out MATCHES "${line}")
   message(FATAL_ERROR "${report}")
+endif()
+list(LENGTH expect has_time)
+if(has_time EQUAL 2)
+  list(GET expect 1 expected_ns)
+  math(EXPR time_ns "${CMAKE_MATCH_1} * 1000000000 + ${CMAKE_MATCH_2} * 1000")
+  math(EXPR off_ns "${time_ns} - ${expected_ns}")
+  if(off_ns LESS 0)
+    math(EXPR off_ns "-${off_ns}")
+  endif()
+  math(EXPR tolerance_ns "${expected_ns} / 10")
+  if(off_ns GREATER tolerance_ns)
+    message(FATAL_ERROR "Time is not within 10% of ${expected_ns} ns\n${report}")
+  endif()
 endif()
 message(STATUS "${out}")
