@@ -2,6 +2,8 @@
 # jobs with launch_command(), and the quick start and the benchmark run the
 # same command as BUILD/launch. Included once, after find_package(MPI).
 #   mpi_name      mpich, openmpi or smpi, after the launcher; empty for another
+#   platform, platform_nodes   for smpi: the simulated cluster's file, and its
+#                 nodes in the order that ranks are dealt out over them
 #   launch_command(VAR NPROC PROGRAM)   VAR: PROGRAM as a job of NPROC processes
 execute_process(COMMAND "${MPIEXEC_EXECUTABLE}" --version TIMEOUT 20
                 OUTPUT_VARIABLE launcher_version ERROR_QUIET)
@@ -28,18 +30,27 @@ elseif(launcher_version MATCHES "HYDRA build details")
   set(mpi_name mpich)
 elseif(launcher_version MATCHES "SimGrid")
   # SimGrid's SMPI: every process of the job is simulated in one process on
-  # the cluster of smpi/cluster.xml, and MPI_Wtime tells simulated time.
+  # a cluster, and MPI_Wtime tells simulated time.
   set(mpi_name smpi)
-  # Rank r runs on node r mod 1024, the nodes in order, as smpirun deals the
-  # hosts of its host file out round-robin: up to 1024 processes, each has a
-  # node of its own.
-  set(hosts "")
-  foreach(node RANGE 1023)
-    string(APPEND hosts "node${node}\n")
+  set(platform ${PROJECT_SOURCE_DIR}/smpi/cluster.xml)
+  # Its nodes, in order, one a line: smpirun deals the ranks out over them
+  # round-robin, so that every process has a node of its own while there
+  # are no more processes than nodes.
+  file(STRINGS ${platform} clusters REGEX "<cluster ")
+  set(platform_nodes "")
+  foreach(cluster IN LISTS clusters)
+    string(REGEX MATCH [[prefix="([^"]*)" suffix="([^"]*)" radical="([0-9]+)-([0-9]+)"]] _
+                 "${cluster}")
+    set(prefix ${CMAKE_MATCH_1})
+    set(suffix ${CMAKE_MATCH_2})
+    foreach(node RANGE ${CMAKE_MATCH_3} ${CMAKE_MATCH_4})
+      list(APPEND platform_nodes ${prefix}${node}${suffix})
+    endforeach()
   endforeach()
-  file(WRITE ${PROJECT_BINARY_DIR}/cluster-hosts "${hosts}")
+  list(JOIN platform_nodes "\n" hosts)
+  file(WRITE ${PROJECT_BINARY_DIR}/cluster-hosts "${hosts}\n")
   set(launch_preflags
-      -platform ${PROJECT_SOURCE_DIR}/smpi/cluster.xml -hostfile ${PROJECT_BINARY_DIR}/cluster-hosts
+      -platform ${platform} -hostfile ${PROJECT_BINARY_DIR}/cluster-hosts
       # What Open MPI's tuned collectives choose for one double at a
       # power-of-two count (from 8 processes on for the reduction): a
       # binomial-tree reduction and a recursive-doubling barrier.
