@@ -18,11 +18,9 @@ if(launcher_version MATCHES "Open MPI|OpenRTE")
   # The tests start more processes than cores, and may run as root: Open MPI
   # refuses both unless told (4 and 5 take the same options).
   set(launch_preflags --oversubscribe --allow-run-as-root)
-  # Open MPI 5.0 warns "Unable to find reachable pairing between local and
-  # remote interfaces" for every pair of processes on a host with an IPv6
-  # address beside its IPv4 one, although the data arrive. Its TCP
-  # reachability check is at fault; the weighted one is not. Only the
-  # environment takes this setting.
+  # Open MPI 5's TCP reachability check warns falsely on a host with an IPv6
+  # address beside its IPv4 one (doc/troubleshooting.md); the weighted check
+  # does not. Only the environment takes this setting.
   if(launcher_version MATCHES "\\(Open MPI\\) ([5-9]|[1-9][0-9])\\.")
     set(launch_environment env OMPI_MCA_reachable=weighted)
   endif()

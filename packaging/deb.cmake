@@ -1,8 +1,8 @@
 # Run by CPack on the staged install, before it builds the .deb: moves the
 # documentation to /usr/share/doc/PACKAGE, adds the license as a
 # machine-readable copyright file and a changelog, compresses the man page,
-# the changelog and the README, and strips the compilers' and linker's names
-# from the program, as Debian does.
+# the changelog, the README and its pages, and strips the compilers' and
+# linker's names from the program, as Debian does.
 if(NOT CPACK_GENERATOR STREQUAL "DEB")
   return()
 endif()
@@ -50,6 +50,7 @@ file(WRITE ${doc}/changelog "midquad (${CPACK_PACKAGE_VERSION}) unstable; urgenc
 ")
 execute_process(COMMAND ${CPACK_MIDQUAD_STRIP} --remove-section=.comment ${usr}/bin/midquad
                 COMMAND_ERROR_IS_FATAL ANY)
-foreach(file ${doc}/changelog ${doc}/README.md ${usr}/${CPACK_MIDQUAD_MANDIR}/man1/midquad.1)
+file(GLOB pages ${doc}/doc/*.md)
+foreach(file ${doc}/changelog ${doc}/README.md ${pages} ${usr}/${CPACK_MIDQUAD_MANDIR}/man1/midquad.1)
   execute_process(COMMAND gzip -9n ${file} COMMAND_ERROR_IS_FATAL ANY)
 endforeach()
