@@ -47,12 +47,16 @@ elseif(launcher_version MATCHES "SimGrid")
   endforeach()
   list(JOIN platform_nodes "\n" hosts)
   file(WRITE ${PROJECT_BINARY_DIR}/cluster-hosts "${hosts}\n")
-  set(launch_preflags
-      -platform ${platform} -hostfile ${PROJECT_BINARY_DIR}/cluster-hosts
-      # What Open MPI's tuned collectives choose for one double at a
-      # power-of-two count (from 8 processes on for the reduction): a
-      # binomial-tree reduction and a recursive-doubling barrier.
-      --cfg=smpi/reduce:binomial --cfg=smpi/barrier:ompi_recursivedoubling
+  # The model: the platform and how SMPI charges for messages. Every job on
+  # the simulated cluster runs with it.
+  set(smpi_model
+      -platform ${platform}
+      # The platform's figures are the cluster's own, MPI's software on
+      # each message included: SMPI's default latency and bandwidth
+      # factors, fitted on another machine (TACC's Stampede), would scale
+      # them. Its per-message overheads (smpi/os, smpi/or) stay 0, since
+      # SimGrid 4.0 does not charge them inside its barrier.
+      --cfg=smpi/lat-factor:0:1 --cfg=smpi/bw-factor:0:1
       # The kernel's 0.1 us of arithmetic would be timed on this machine and
       # scaled; left out, Time is the network's alone, the same everywhere.
       --cfg=smpi/simulate-computation:no
@@ -63,6 +67,12 @@ elseif(launcher_version MATCHES "SimGrid")
       --cfg=contexts/guard-size:0
       # The simulator's own notes, such as each setting above, stay unsaid.
       --log=root.thres:warning)
+  set(launch_preflags
+      ${smpi_model} -hostfile ${PROJECT_BINARY_DIR}/cluster-hosts
+      # What Open MPI's tuned collectives choose for one double at a
+      # power-of-two count (from 8 processes on for the reduction): a
+      # binomial-tree reduction and a recursive-doubling barrier.
+      --cfg=smpi/reduce:binomial --cfg=smpi/barrier:ompi_recursivedoubling)
   # smpirun has no time limit, and SIGTERM ends it with its simulator.
   set(launch_limit [[timeout --kill-after=10 "${MPIEXEC_TIMEOUT:-0}"]])
 endif()
@@ -83,26 +93,52 @@ function(launch_command var nproc program)
   endif()
 endfunction()
 
-# The same command for scripts: BUILD/launch NPROC PROGRAM [ARGUMENTS...]
-launcher_words(words [[$nproc]] [[$program]])
-set(command "exec")
-if(launch_limit)
-  string(APPEND command " ${launch_limit}")
-endif()
-foreach(word IN LISTS words)
-  if(word MATCHES [[^\$(nproc|program)$]])
-    string(APPEND command " \"${word}\"")
-  else()
-    string(REPLACE "'" [['\'']] word "${word}")
-    string(APPEND command " '${word}'")
+# write_launcher(FILE USAGE WORDS...): a script that runs WORDS, within the
+# time limit; a word $NAME stands for the script's variable NAME, and
+# ${options[@]} for launcher options given before --. USAGE is its usage line
+# after its name; the script's first lines, after the usage check, set the
+# variables from its arguments.
+function(write_launcher file usage setup)
+  set(command "exec")
+  if(launch_limit)
+    string(APPEND command " ${launch_limit}")
   endif()
-endforeach()
-file(GENERATE OUTPUT ${PROJECT_BINARY_DIR}/launch CONTENT "#!/bin/sh
-# Starts PROGRAM as a job of NPROC processes, as midquad's tests do.
+  foreach(word IN LISTS ARGN)
+    if(word MATCHES [[^\$[a-z]+$|^\$\{options\[@\]\}$]])
+      string(APPEND command " \"${word}\"")
+    else()
+      string(REPLACE "'" [['\'']] word "${word}")
+      string(APPEND command " '${word}'")
+    endif()
+  endforeach()
+  file(GENERATE OUTPUT ${file} CONTENT "#!/usr/bin/env bash
 # Written by CMake from what it found of the MPI.
-[ $# -ge 2 ] || { echo \"usage: $0 NPROC PROGRAM [ARGUMENTS...]\" >&2; exit 2; }
-nproc=$1 program=$2
-shift 2
+usage() {
+  echo \"usage: $0 ${usage}\" >&2
+  exit 2
+}
+${setup}
 ${command} \"$@\"
 " FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
      GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+endfunction()
+
+# The same command for scripts, as BUILD/launch: launcher options given
+# before -- come after the build's own, and win.
+launcher_words(words [[$nproc]] [[${options[@]};$program]])
+write_launcher(${PROJECT_BINARY_DIR}/launch "NPROC [LAUNCHER-OPTION... --] PROGRAM [ARGUMENTS...]" [=[
+# Starts PROGRAM as a job of NPROC processes, as midquad's tests do.
+[ $# -ge 2 ] || usage
+nproc=$1
+shift
+options=()
+if [[ $1 == -* ]]; then
+  while [ $# -gt 0 ] && [ "$1" != -- ]; do
+    options+=("$1")
+    shift
+  done
+  [ $# -ge 2 ] || usage
+  shift
+fi
+program=$1
+shift]=] ${words})
