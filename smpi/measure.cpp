@@ -1,0 +1,73 @@
+// Times one small-message MPI operation on the simulated cluster as published
+// benchmarks time it on real ones: many calls back to back, averaged.
+//   measure latency|barrier|reduce|allreduce BYTES CALLS
+// latency is half the round trip of a ping-pong between ranks 0 and 1;
+// the collectives are timed on every rank, on MPI_COMM_WORLD, and averaged
+// over the ranks. Rank 0 prints microseconds.
+#include <mpi.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+int main(int argc, char *argv[]) {
+  MPI_Init(&argc, &argv);
+  int rank;
+  int Nproc;
+  MPI_Comm_rank(MPI_COMM_WORLD, &rank);
+  MPI_Comm_size(MPI_COMM_WORLD, &Nproc);
+  const char *operation = argc == 4 ? argv[1] : "";
+  const int bytes = argc == 4 ? std::atoi(argv[2]) : 0;
+  const int calls = argc == 4 ? std::atoi(argv[3]) : 0;
+  const bool known = !std::strcmp(operation, "latency") || !std::strcmp(operation, "barrier") ||
+                     !std::strcmp(operation, "reduce") || !std::strcmp(operation, "allreduce");
+  if (!known || bytes < 1 || calls < 1 || (!std::strcmp(operation, "latency") && Nproc < 2)) {
+    if (rank == 0) {
+      std::fprintf(stderr, "usage: measure latency|barrier|reduce|allreduce BYTES CALLS "
+                           "(latency: 2 or more processes)\n");
+    }
+    MPI_Finalize();
+    return 2;
+  }
+  // Reductions add floats, as the benchmarks do; a message of fewer bytes
+  // than a float carries one.
+  const int floats = bytes < 4 ? 1 : bytes / 4;
+  std::vector<char> message(bytes);
+  std::vector<float> in(floats, 1.0f);
+  std::vector<float> out(floats);
+  auto call = [&] {
+    if (!std::strcmp(operation, "barrier")) {
+      MPI_Barrier(MPI_COMM_WORLD);
+    } else if (!std::strcmp(operation, "reduce")) {
+      MPI_Reduce(in.data(), out.data(), floats, MPI_FLOAT, MPI_SUM, 0, MPI_COMM_WORLD);
+    } else if (!std::strcmp(operation, "allreduce")) {
+      MPI_Allreduce(in.data(), out.data(), floats, MPI_FLOAT, MPI_SUM, MPI_COMM_WORLD);
+    } else if (rank == 0) {
+      MPI_Send(message.data(), bytes, MPI_CHAR, 1, 0, MPI_COMM_WORLD);
+      MPI_Recv(message.data(), bytes, MPI_CHAR, 1, 0, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+    } else if (rank == 1) {
+      MPI_Recv(message.data(), bytes, MPI_CHAR, 0, 0, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+      MPI_Send(message.data(), bytes, MPI_CHAR, 0, 0, MPI_COMM_WORLD);
+    }
+  };
+  call(); // connections and first-touch costs stay out of the average
+  MPI_Barrier(MPI_COMM_WORLD);
+  const double t_start = MPI_Wtime();
+  for (int i = 0; i < calls; ++i) {
+    call();
+  }
+  const double t_end = MPI_Wtime();
+  double each = (t_end - t_start) / calls;
+  if (!std::strcmp(operation, "latency")) {
+    each = rank < 2 ? each / 2 : 0.0;
+  }
+  double sum = 0.0;
+  MPI_Reduce(&each, &sum, 1, MPI_DOUBLE, MPI_SUM, 0, MPI_COMM_WORLD);
+  if (rank == 0) {
+    const int timed = std::strcmp(operation, "latency") ? Nproc : 2;
+    std::printf("%.3f\n", sum / timed * 1e6);
+  }
+  MPI_Finalize();
+  return 0;
+}
