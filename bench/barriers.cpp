@@ -13,7 +13,8 @@ int main(int argc, char *argv[]) {
   for (int i = 0; i < calls; ++i) {
     MPI_Barrier(MPI_COMM_WORLD);
   }
-  const std::chrono::duration<double, std::nano> took = std::chrono::steady_clock::now() - start;
+  const std::chrono::duration<double, std::nano> took =
+      std::chrono::steady_clock::now() - start;
   std::printf("%.1f\n", took.count() / calls);
   MPI_Finalize();
   return 0;

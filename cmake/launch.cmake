@@ -5,6 +5,9 @@
 #   platform, platform_nodes   for smpi: the simulated cluster's file, and its
 #                 nodes in the order that ranks are dealt out over them
 #   launch_command(VAR NPROC PROGRAM)   VAR: PROGRAM as a job of NPROC processes
+#   launcher_words(), write_launcher()  the same, for scripts of other folders
+#   smpi_model    for smpi: the simulated cluster's settings, without the
+#                 program's collectives and host file
 execute_process(COMMAND "${MPIEXEC_EXECUTABLE}" --version TIMEOUT 20
                 OUTPUT_VARIABLE launcher_version ERROR_QUIET)
 set(launch_environment "")
@@ -93,11 +96,11 @@ function(launch_command var nproc program)
   endif()
 endfunction()
 
-# write_launcher(FILE USAGE WORDS...): a script that runs WORDS, within the
-# time limit; a word $NAME stands for the script's variable NAME, and
+# write_launcher(FILE USAGE SETUP WORDS...): a script that runs WORDS, within
+# the time limit; a word $NAME stands for the script's variable NAME, and
 # ${options[@]} for launcher options given before --. USAGE is its usage line
-# after its name; the script's first lines, after the usage check, set the
-# variables from its arguments.
+# after its name, and SETUP its first lines, which set the variables from its
+# arguments.
 function(write_launcher file usage setup)
   set(command "exec")
   if(launch_limit)

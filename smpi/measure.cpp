@@ -20,12 +20,16 @@ int main(int argc, char *argv[]) {
   const char *operation = argc == 4 ? argv[1] : "";
   const int bytes = argc == 4 ? std::atoi(argv[2]) : 0;
   const int calls = argc == 4 ? std::atoi(argv[3]) : 0;
-  const bool known = !std::strcmp(operation, "latency") || !std::strcmp(operation, "barrier") ||
-                     !std::strcmp(operation, "reduce") || !std::strcmp(operation, "allreduce");
-  if (!known || bytes < 1 || calls < 1 || (!std::strcmp(operation, "latency") && Nproc < 2)) {
+  const bool known = !std::strcmp(operation, "latency") ||
+                     !std::strcmp(operation, "barrier") ||
+                     !std::strcmp(operation, "reduce") ||
+                     !std::strcmp(operation, "allreduce");
+  if (!known || bytes < 1 || calls < 1 ||
+      (!std::strcmp(operation, "latency") && Nproc < 2)) {
     if (rank == 0) {
-      std::fprintf(stderr, "usage: measure latency|barrier|reduce|allreduce BYTES CALLS "
-                           "(latency: 2 or more processes)\n");
+      std::fprintf(
+          stderr, "usage: measure latency|barrier|reduce|allreduce BYTES CALLS "
+                  "(latency: 2 or more processes)\n");
     }
     MPI_Finalize();
     return 2;
@@ -40,14 +44,18 @@ int main(int argc, char *argv[]) {
     if (!std::strcmp(operation, "barrier")) {
       MPI_Barrier(MPI_COMM_WORLD);
     } else if (!std::strcmp(operation, "reduce")) {
-      MPI_Reduce(in.data(), out.data(), floats, MPI_FLOAT, MPI_SUM, 0, MPI_COMM_WORLD);
+      MPI_Reduce(in.data(), out.data(), floats, MPI_FLOAT, MPI_SUM, 0,
+                 MPI_COMM_WORLD);
     } else if (!std::strcmp(operation, "allreduce")) {
-      MPI_Allreduce(in.data(), out.data(), floats, MPI_FLOAT, MPI_SUM, MPI_COMM_WORLD);
+      MPI_Allreduce(in.data(), out.data(), floats, MPI_FLOAT, MPI_SUM,
+                    MPI_COMM_WORLD);
     } else if (rank == 0) {
       MPI_Send(message.data(), bytes, MPI_CHAR, 1, 0, MPI_COMM_WORLD);
-      MPI_Recv(message.data(), bytes, MPI_CHAR, 1, 0, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+      MPI_Recv(message.data(), bytes, MPI_CHAR, 1, 0, MPI_COMM_WORLD,
+               MPI_STATUS_IGNORE);
     } else if (rank == 1) {
-      MPI_Recv(message.data(), bytes, MPI_CHAR, 0, 0, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+      MPI_Recv(message.data(), bytes, MPI_CHAR, 0, 0, MPI_COMM_WORLD,
+               MPI_STATUS_IGNORE);
       MPI_Send(message.data(), bytes, MPI_CHAR, 0, 0, MPI_COMM_WORLD);
     }
   };

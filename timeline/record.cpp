@@ -50,7 +50,8 @@ void add(const char *name, long long start, long long end, double value = 0.0) {
 }
 
 [[noreturn]] void fail(const char *what, const char *path) {
-  std::fprintf(stderr, "midquad record: %s %s: %s\n", what, path, std::strerror(errno));
+  std::fprintf(stderr, "midquad record: %s %s: %s\n", what, path,
+               std::strerror(errno));
   std::exit(1);
 }
 
@@ -59,12 +60,15 @@ void add(const char *name, long long start, long long end, double value = 0.0) {
 void write_record(int rank, int Nproc) {
   const char *folder = std::getenv("MIDQUAD_RECORD_DIR");
   if (folder == nullptr || *folder == '\0') {
-    std::fprintf(stderr, "midquad record: MIDQUAD_RECORD_DIR names no folder to record into\n");
+    std::fprintf(
+        stderr,
+        "midquad record: MIDQUAD_RECORD_DIR names no folder to record into\n");
     std::exit(1);
   }
   char path[4096];
   std::snprintf(path, sizeof path, "%s/rank-%d.rec", folder, rank);
-  const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  const int fd =
+      open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd < 0) {
     fail("cannot create", path);
   }
@@ -77,20 +81,25 @@ void write_record(int rank, int Nproc) {
   std::fprintf(out, "record 1 %d %d %s\n", rank, Nproc, host);
   for (int i = 0; i < recorded; ++i) {
     if (entries[i].name != nullptr) {
-      std::fprintf(out, "call %s %lld %lld\n", entries[i].name, entries[i].start, entries[i].end);
+      std::fprintf(out, "call %s %lld %lld\n", entries[i].name,
+                   entries[i].start, entries[i].end);
     } else {
-      std::fprintf(out, "wtime %.17g %lld\n", entries[i].value, entries[i].start);
+      std::fprintf(out, "wtime %.17g %lld\n", entries[i].value,
+                   entries[i].start);
     }
   }
   if (dropped == 0) {
     std::fprintf(out, "end\n");
   }
-  if (std::fflush(out) != 0 || fsync(fd) != 0 || std::ferror(out) || std::fclose(out) != 0) {
+  if (std::fflush(out) != 0 || fsync(fd) != 0 || std::ferror(out) ||
+      std::fclose(out) != 0) {
     fail("cannot write", path);
   }
   if (dropped != 0) {
-    std::fprintf(stderr, "midquad record: %d calls past the first %d were not recorded\n",
-                 dropped, recorded);
+    std::fprintf(
+        stderr,
+        "midquad record: %d calls past the first %d were not recorded\n",
+        dropped, recorded);
     std::exit(1);
   }
 }
@@ -130,10 +139,11 @@ int MPI_Barrier(MPI_Comm comm) {
   return status;
 }
 
-int MPI_Reduce(const void *sendbuf, void *recvbuf, int count, MPI_Datatype datatype, MPI_Op op,
-               int root, MPI_Comm comm) {
+int MPI_Reduce(const void *sendbuf, void *recvbuf, int count,
+               MPI_Datatype datatype, MPI_Op op, int root, MPI_Comm comm) {
   const long long start = now();
-  const int status = PMPI_Reduce(sendbuf, recvbuf, count, datatype, op, root, comm);
+  const int status =
+      PMPI_Reduce(sendbuf, recvbuf, count, datatype, op, root, comm);
   add("MPI_Reduce", start, now());
   return status;
 }
