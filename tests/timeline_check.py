@@ -142,7 +142,7 @@ def check_binomial_reduction(calls, messages, nproc):
 def check_refusals(source, build):
     """A record that is not a whole job's gives a message, a failing status
     and no picture; the recording never writes through a name that stands."""
-    launch_record = [os.path.join(build, "record"), "2"]
+    record_job = [os.path.join(build, "record"), "2"]
     midquad = os.path.join(build, "midquad")
     draw = os.path.join(source, "timeline", "draw")
     base = os.path.join(build, "timeline-check")
@@ -152,18 +152,18 @@ def check_refusals(source, build):
     with open(victim, "w") as f:
         f.write("untouched\n")
     os.symlink(victim, os.path.join(folder, "rank-0.rec"))
-    status, _, errors = run(launch_record + [folder, midquad])
+    status, _, errors = run(record_job + [folder, midquad])
     with open(victim) as f:
         expect(f.read() == "untouched\n", "the recording wrote through a planted link")
     expect(status != 0 and "midquad record: cannot create" in errors,
            "a planted link gave status %d: %s" % (status, errors))
 
-    status, _, errors = run(launch_record + [os.path.join(base, "missing"), midquad])
+    status, _, errors = run(record_job + [os.path.join(base, "missing"), midquad])
     expect(status != 0 and "midquad record: cannot create" in errors,
            "a missing folder gave status %d: %s" % (status, errors))
 
     folder = fresh(os.path.join(base, "cut"))
-    status, out, _ = run(launch_record + [folder, midquad])
+    status, out, _ = run(record_job + [folder, midquad])
     expect(status == 0, "the job for the cut record failed")
     with open(os.path.join(folder, "line"), "w") as f:
         f.write(out)
