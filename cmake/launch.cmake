@@ -2,8 +2,6 @@
 # jobs with launch_command(), and the quick start and the benchmark run the
 # same command as BUILD/launch. Included once, after find_package(MPI).
 #   mpi_name      mpich, openmpi or smpi, after the launcher; empty for another
-#   platform, platform_nodes   for smpi: the simulated cluster's file, and its
-#                 nodes in the order that ranks are dealt out over them
 #   launch_command(VAR NPROC PROGRAM)   VAR: PROGRAM as a job of NPROC processes
 #   launcher_words(), write_launcher()  the same, for scripts of other folders
 #   smpi_model    for smpi: the simulated cluster's settings, without the
@@ -15,6 +13,8 @@ set(launch_preflags "")
 # The shell words with which BUILD/launch ends a job at MPIEXEC_TIMEOUT
 # seconds, for a launcher that does not do it itself.
 set(launch_limit "")
+# Shell lines that every launcher script runs before the job, after its own.
+set(launch_setup "")
 set(mpi_name "")
 if(launcher_version MATCHES "Open MPI|OpenRTE")
   set(mpi_name openmpi)
@@ -34,9 +34,7 @@ elseif(launcher_version MATCHES "SimGrid")
   # a cluster, and MPI_Wtime tells simulated time.
   set(mpi_name smpi)
   set(platform ${PROJECT_SOURCE_DIR}/smpi/cluster.xml)
-  # Its nodes, in order, one a line: smpirun deals the ranks out over them
-  # round-robin, so that every process has a node of its own while there
-  # are no more processes than nodes.
+  # Its nodes, in order, one a line, and the cores of a node.
   file(STRINGS ${platform} clusters REGEX "<cluster ")
   set(platform_nodes "")
   foreach(cluster IN LISTS clusters)
@@ -48,8 +46,35 @@ elseif(launcher_version MATCHES "SimGrid")
       list(APPEND platform_nodes ${prefix}${node}${suffix})
     endforeach()
   endforeach()
+  file(READ ${platform} model)
+  string(REGEX MATCH [[ core="([0-9]+)"]] _ "${model}")
+  set(platform_cores ${CMAKE_MATCH_1})
+  list(LENGTH platform_nodes node_count)
   list(JOIN platform_nodes "\n" hosts)
   file(WRITE ${PROJECT_BINARY_DIR}/cluster-hosts "${hosts}\n")
+  # Every script that starts a simulated job places its ranks as launchers
+  # do by default: they fill a node's cores before the next node. PPN=K puts
+  # K on each node instead. The host file of each placement is written once,
+  # into BUILD/hosts, one line a rank.
+  set(launch_setup [=[
+cores=@platform_cores@ nodes=@node_count@
+ppn=${PPN:-$cores}
+if ! [[ $ppn =~ ^[1-9][0-9]{0,5}$ ]] || ((ppn > cores)); then
+  echo "${0##*/}: PPN must be a whole number from 1 to $cores, not '$ppn'" >&2
+  exit 2
+fi
+if ! [[ $nproc =~ ^[1-9][0-9]{0,9}$ ]] || ((nproc > ppn * nodes)); then
+  echo "${0##*/}: NPROC must be from 1 to $((ppn * nodes)) with PPN=$ppn ($nodes nodes of $cores cores), not '$nproc'" >&2
+  exit 2
+fi
+hosts=@PROJECT_BINARY_DIR@/hosts/$ppn-$nproc
+if [ ! -f "$hosts" ]; then
+  mkdir -p "${hosts%/*}"
+  head -n $(((nproc + ppn - 1) / ppn)) @PROJECT_BINARY_DIR@/cluster-hosts |
+    awk -v ppn="$ppn" -v n="$nproc" '{ for (i = 0; i < ppn && placed < n; i++) { print; placed++ } }' >"$hosts.$$"
+  mv -f "$hosts.$$" "$hosts"
+fi]=])
+  string(CONFIGURE "\n${launch_setup}" launch_setup @ONLY)
   # The model: the platform and how SMPI charges for messages. Every job on
   # the simulated cluster runs with it.
   set(smpi_model
@@ -71,7 +96,7 @@ elseif(launcher_version MATCHES "SimGrid")
       # The simulator's own notes, such as each setting above, stay unsaid.
       --log=root.thres:warning)
   set(launch_preflags
-      ${smpi_model} -hostfile ${PROJECT_BINARY_DIR}/cluster-hosts
+      ${smpi_model} -hostfile [[$hosts]]
       # What Open MPI's tuned collectives choose for one double at a
       # power-of-two count (from 8 processes on for the reduction): a
       # binomial-tree reduction and a recursive-doubling barrier.
@@ -120,7 +145,7 @@ usage() {
   echo \"usage: $0 ${usage}\" >&2
   exit 2
 }
-${setup}
+${setup}${launch_setup}
 ${command} \"$@\"
 " FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
      GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
