@@ -7,7 +7,6 @@
 # EXPECT is one of
 #   NPROC        standard output is exactly the one result line with that
 #                process count, and the exit status 0;
-#   NPROC@NS     the same, and Time within 10% of NS nanoseconds, or 0.5 us;
 #   write-fails  standard output goes to /dev/full; the job must fail and say
 #                why in one line on standard error;
 #   hangs        the job never ends by itself: its launcher must end it.
@@ -61,27 +60,9 @@ endif()
 if(CMAKE_HOST_WIN32)
   string(REPLACE "\r\n" "\n" out "${out}") # text-mode standard output
 endif()
-string(REPLACE "@" ";" expect "${expect}")
-list(GET expect 0 nproc)
 include(${CMAKE_CURRENT_LIST_DIR}/../cmake/result_line.cmake)
-result_line_time(time_us "${out}" ${nproc})
+result_line_time(time_us "${out}" ${expect})
 if(NOT status STREQUAL "0" OR time_us STREQUAL "")
   message(FATAL_ERROR "${report}")
-endif()
-list(LENGTH expect has_time)
-if(has_time EQUAL 2)
-  list(GET expect 1 expected_ns)
-  math(EXPR off_ns "${time_us} * 1000 - ${expected_ns}")
-  if(off_ns LESS 0)
-    math(EXPR off_ns "-${off_ns}")
-  endif()
-  # The line prints whole microseconds.
-  math(EXPR tolerance_ns "${expected_ns} / 10")
-  if(tolerance_ns LESS 500)
-    set(tolerance_ns 500)
-  endif()
-  if(off_ns GREATER tolerance_ns)
-    message(FATAL_ERROR "Time is not within 10% or 0.5 us of ${expected_ns} ns\n${report}")
-  endif()
 endif()
 message(STATUS "${out}")
