@@ -73,7 +73,39 @@ if [ ! -f "$hosts" ]; then
   head -n $(((nproc + ppn - 1) / ppn)) @PROJECT_BINARY_DIR@/cluster-hosts |
     awk -v ppn="$ppn" -v n="$nproc" '{ for (i = 0; i < ppn && placed < n; i++) { print; placed++ } }' >"$hosts.$$"
   mv -f "$hosts.$$" "$hosts"
+fi
+estimate=$(awk -v n="$nproc" 'BEGIN { printf "%d", @simulated_4096@ * @per_doubling@ ^ (log(n / 4096) / log(2)) }')
+if ((estimate > 10)); then
+  echo "${0##*/}: simulating $nproc processes: SimGrid @simgrid_version@ takes about $estimate s" >&2
+  # Until the job ends, the time elapsed: in place on a terminal, else a line
+  # a minute.
+  job=$$
+  (
+    for ((elapsed = 1; ; elapsed++)); do
+      sleep 1
+      kill -0 $job 2>/dev/null || break
+      # On a terminal the cursor goes back, so that the job's line
+      # overwrites the count.
+      if [ -t 2 ] && ((elapsed % 10 == 0)); then
+        printf '%s: %d s elapsed\r' "${0##*/}" $elapsed >&2
+      elif ((elapsed % 60 == 0)); then
+        echo "${0##*/}: $elapsed s elapsed" >&2
+      fi
+    done
+  ) &
 fi]=])
+  # What a simulation of 4096 processes takes on a 2.4 GHz EPYC core, in
+  # seconds, and how many times more each doubling takes: SimGrid 3.32
+  # spends the time finishing communications, SimGrid 4 less of it.
+  string(REGEX MATCH "SimGrid version ([0-9]+\\.[0-9]+)" _ "${launcher_version}")
+  set(simgrid_version ${CMAKE_MATCH_1})
+  if(simgrid_version VERSION_LESS 4)
+    set(simulated_4096 2.7)
+    set(per_doubling 5.5)
+  else()
+    set(simulated_4096 1.6)
+    set(per_doubling 2.3)
+  endif()
   string(CONFIGURE "\n${launch_setup}" launch_setup @ONLY)
   # The model: the platform and how SMPI charges for messages. Every job on
   # the simulated cluster runs with it.
