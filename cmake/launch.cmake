@@ -78,12 +78,14 @@ estimate=$(awk -v n="$nproc" 'BEGIN { printf "%d", @simulated_4096@ * @per_doubl
 if ((estimate > 10)); then
   echo "${0##*/}: simulating $nproc processes: SimGrid @simgrid_version@ takes about $estimate s" >&2
   # Until the job ends, the time elapsed: in place on a terminal, else a line
-  # a minute.
-  job=$$
-  (
-    for ((elapsed = 1; ; elapsed++)); do
-      sleep 1
-      kill -0 $job 2>/dev/null || break
+  # a minute. The counter reads a pipe that the job holds open, and stops at
+  # its end, when the job's last process has exited.
+  exec {job}> >(
+    elapsed=0
+    while :; do
+      read -r -t 1
+      (($? > 128)) || break
+      elapsed=$((elapsed + 1))
       # On a terminal the cursor goes back, so that the job's line
       # overwrites the count.
       if [ -t 2 ] && ((elapsed % 10 == 0)); then
@@ -92,7 +94,7 @@ if ((estimate > 10)); then
         echo "${0##*/}: $elapsed s elapsed" >&2
       fi
     done
-  ) &
+  )
 fi]=])
   # What a simulation of 4096 processes takes on a 2.4 GHz EPYC core, in
   # seconds, and how many times more each doubling takes: SimGrid 3.32
