@@ -52,6 +52,9 @@ elseif(launcher_version MATCHES "SimGrid")
   list(LENGTH platform_nodes node_count)
   list(JOIN platform_nodes "\n" hosts)
   file(WRITE ${PROJECT_BINARY_DIR}/cluster-hosts "${hosts}\n")
+  # The host files of a former platform go with it.
+  file(REMOVE_RECURSE ${PROJECT_BINARY_DIR}/hosts)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${platform})
   # Every script that starts a simulated job places its ranks as launchers
   # do by default: they fill a node's cores before the next node. PPN=K puts
   # K on each node instead. The host file of each placement is written once,
@@ -72,7 +75,11 @@ if [ ! -f "$hosts" ]; then
   mkdir -p "${hosts%/*}"
   head -n $(((nproc + ppn - 1) / ppn)) @PROJECT_BINARY_DIR@/cluster-hosts |
     awk -v ppn="$ppn" -v n="$nproc" '{ for (i = 0; i < ppn && placed < n; i++) { print; placed++ } }' >"$hosts.$$"
-  mv -f "$hosts.$$" "$hosts"
+  if [ "$(wc -l <"$hosts.$$")" -ne "$nproc" ] || ! mv -f "$hosts.$$" "$hosts"; then
+    rm -f "$hosts.$$"
+    echo "${0##*/}: cannot write the host file $hosts" >&2
+    exit 1
+  fi
 fi
 estimate=$(awk -v n="$nproc" 'BEGIN { printf "%d", @simulated_4096@ * @per_doubling@ ^ (log(n / 4096) / log(2)) }')
 if ((estimate > 10)); then
@@ -97,8 +104,8 @@ if ((estimate > 10)); then
   )
 fi]=])
   # What a simulation of 4096 processes takes on a 2.4 GHz EPYC core, in
-  # seconds, and how many times more each doubling takes: SimGrid 3.32
-  # spends the time finishing communications, SimGrid 4 less of it.
+  # seconds, and how many times more each doubling past it takes: SimGrid
+  # 3.32 spends the time finishing communications, SimGrid 4 less of it.
   string(REGEX MATCH "SimGrid version ([0-9]+\\.[0-9]+)" _ "${launcher_version}")
   set(simgrid_version ${CMAKE_MATCH_1})
   if(simgrid_version VERSION_LESS 4)
