@@ -33,33 +33,61 @@ elseif(launcher_version MATCHES "SimGrid")
   # SimGrid's SMPI: every process of the job is simulated in one process on
   # a cluster, and MPI_Wtime tells simulated time.
   set(mpi_name smpi)
-  set(platform ${PROJECT_SOURCE_DIR}/smpi/cluster.xml)
-  # Its nodes, in order, one a line, and the cores of a node.
-  file(STRINGS ${platform} clusters REGEX "<cluster ")
-  set(platform_nodes "")
-  foreach(cluster IN LISTS clusters)
-    string(REGEX MATCH [[prefix="([^"]*)" suffix="([^"]*)" radical="([0-9]+)-([0-9]+)"]] _
-                 "${cluster}")
-    set(prefix ${CMAKE_MATCH_1})
-    set(suffix ${CMAKE_MATCH_2})
-    foreach(node RANGE ${CMAKE_MATCH_3} ${CMAKE_MATCH_4})
-      list(APPEND platform_nodes ${prefix}${node}${suffix})
+  # The simulated clusters: the default one, smpi/cluster.xml, and the models
+  # of machines in smpi/machines, each named after its file. BUILD/clusters
+  # lists them, a line each: name, nodes, cores a node, platform, network.
+  file(GLOB machines CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/smpi/machines/*.xml)
+  set(cluster_table "")
+  set(cluster_names "")
+  foreach(platform IN ITEMS ${PROJECT_SOURCE_DIR}/smpi/cluster.xml ${machines})
+    get_filename_component(name ${platform} NAME_WE)
+    if(name STREQUAL "cluster")
+      set(name default)
+    endif()
+    file(STRINGS ${platform} lines REGEX "<cluster |<prop id=\"network\"")
+    set(nodes 0)
+    set(network "")
+    foreach(line IN LISTS lines)
+      if(line MATCHES [[<prop id="network" value="([^"]*)"]])
+        set(network ${CMAKE_MATCH_1})
+        continue()
+      endif()
+      string(REGEX MATCH [[radical="([^"]*)"]] _ "${line}")
+      string(REPLACE "," ";" ranges "${CMAKE_MATCH_1}")
+      foreach(range IN LISTS ranges)
+        string(REGEX MATCH "^([0-9]+)(-([0-9]+))?$" _ "${range}")
+        set(last ${CMAKE_MATCH_1})
+        if(CMAKE_MATCH_3)
+          set(last ${CMAKE_MATCH_3})
+        endif()
+        math(EXPR nodes "${nodes} + ${last} - ${CMAKE_MATCH_1} + 1")
+      endforeach()
+      string(REGEX MATCH [[ core="([0-9]+)"]] _ "${line}")
+      set(cores ${CMAKE_MATCH_1})
     endforeach()
-    string(REGEX MATCH [[ core="([0-9]+)"]] _ "${cluster}")
-    set(platform_cores ${CMAKE_MATCH_1})
+    if(nodes EQUAL 0 OR NOT cores OR NOT network)
+      message(FATAL_ERROR "${platform}: no <cluster> with a radical and cores, or no "
+                          "<prop id=\"network\">")
+    endif()
+    string(APPEND cluster_table "${name}\t${nodes}\t${cores}\t${platform}\t${network}\n")
+    list(APPEND cluster_names ${name})
   endforeach()
-  list(LENGTH platform_nodes node_count)
-  list(JOIN platform_nodes "\n" hosts)
-  file(WRITE ${PROJECT_BINARY_DIR}/cluster-hosts "${hosts}\n")
-  # The host files of a former platform go with it.
+  file(WRITE ${PROJECT_BINARY_DIR}/clusters "${cluster_table}")
+  list(JOIN cluster_names ", " cluster_names_text)
+  # The host files of former platforms go with them.
   file(REMOVE_RECURSE ${PROJECT_BINARY_DIR}/hosts)
-  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${platform})
-  # Every script that starts a simulated job places its ranks as launchers
-  # do by default: they fill a node's cores before the next node. PPN=K puts
-  # K on each node instead. The host file of each placement is written once,
-  # into BUILD/hosts, one line a rank.
+  # Every script that starts a simulated job runs it on the cluster that
+  # CLUSTER names, and places its ranks as launchers do by default: they
+  # fill a node's cores before the next node. PPN=K puts K on each node
+  # instead. A cluster's nodes, in order, and the host file of each
+  # placement are written once, into BUILD/hosts/CLUSTER, one line a rank.
   set(launch_setup [=[
-cores=@platform_cores@ nodes=@node_count@
+cluster=${CLUSTER:-default}
+IFS=$'\t' read -r _ nodes cores platform _ < <(awk -F '\t' -v name="$cluster" '$1 == name' @PROJECT_BINARY_DIR@/clusters)
+if [ -z "$platform" ]; then
+  echo "${0##*/}: CLUSTER must be one of @cluster_names_text@, not '$cluster'" >&2
+  exit 2
+fi
 ppn=${PPN:-$cores}
 if ! [[ $ppn =~ ^[1-9][0-9]{0,5}$ ]] || ((ppn > cores)); then
   echo "${0##*/}: PPN must be a whole number from 1 to $cores, not '$ppn'" >&2
@@ -69,10 +97,31 @@ if ! [[ $nproc =~ ^[1-9][0-9]{0,9}$ ]] || ((nproc > ppn * nodes)); then
   echo "${0##*/}: NPROC must be from 1 to $((ppn * nodes)) with PPN=$ppn ($nodes nodes of $cores cores), not '$nproc'" >&2
   exit 2
 fi
-hosts=@PROJECT_BINARY_DIR@/hosts/$ppn-$nproc
+folder=@PROJECT_BINARY_DIR@/hosts/$cluster
+hosts=$folder/$ppn-$nproc
+# Written to a file of this process's own, then renamed: jobs run side by
+# side.
+if [ ! -f "$folder/nodes" ]; then
+  mkdir -p "$folder"
+  awk 'function attribute(name) {
+         if (!match($0, name "=\"[^\"]*\"")) return ""
+         return substr($0, RSTART + length(name) + 2, RLENGTH - length(name) - 3)
+       }
+       /<cluster / {
+         n = split(attribute("radical"), ranges, ",")
+         for (r = 1; r <= n; r++) {
+           if (split(ranges[r], ends, "-") == 1) ends[2] = ends[1]
+           for (i = ends[1] + 0; i <= ends[2] + 0; i++) print attribute("prefix") i attribute("suffix")
+         }
+       }' "$platform" >"$folder/nodes.$$"
+  if [ "$(wc -l <"$folder/nodes.$$")" -ne "$nodes" ] || ! mv -f "$folder/nodes.$$" "$folder/nodes"; then
+    rm -f "$folder/nodes.$$"
+    echo "${0##*/}: cannot list the nodes of $platform into $folder" >&2
+    exit 1
+  fi
+fi
 if [ ! -f "$hosts" ]; then
-  mkdir -p "${hosts%/*}"
-  head -n $(((nproc + ppn - 1) / ppn)) @PROJECT_BINARY_DIR@/cluster-hosts |
+  head -n $(((nproc + ppn - 1) / ppn)) "$folder/nodes" |
     awk -v ppn="$ppn" -v n="$nproc" '{ for (i = 0; i < ppn && placed < n; i++) { print; placed++ } }' >"$hosts.$$"
   if [ "$(wc -l <"$hosts.$$")" -ne "$nproc" ] || ! mv -f "$hosts.$$" "$hosts"; then
     rm -f "$hosts.$$"
@@ -118,7 +167,7 @@ fi]=])
   # The model: the platform and how SMPI charges for messages. Every job on
   # the simulated cluster runs with it.
   set(smpi_model
-      -platform ${platform}
+      -platform [[$platform]]
       # The platform's figures are the cluster's own, MPI's software on
       # each message included: SMPI's default latency and bandwidth
       # factors, fitted on another machine (TACC's Stampede), would scale

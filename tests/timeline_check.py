@@ -60,7 +60,7 @@ def recorded_calls(folder, nproc, simulated):
 
 
 def check_job(source, build, nproc):
-    simulated = os.path.exists(os.path.join(build, "cluster-hosts"))
+    simulated = os.path.exists(os.path.join(build, "clusters"))
     folder = fresh(os.path.join(build, "timeline-check", "np%d" % nproc))
     plain = run([os.path.join(build, "launch"), str(nproc), os.path.join(build, "midquad")])
     traced = run([os.path.join(build, "record"), str(nproc), folder,
