@@ -83,7 +83,7 @@ elseif(launcher_version MATCHES "SimGrid")
   # placement are written once, into BUILD/hosts/CLUSTER, one line a rank.
   set(launch_setup [=[
 cluster=${CLUSTER:-default}
-IFS=$'\t' read -r _ nodes cores platform _ < <(awk -F '\t' -v name="$cluster" '$1 == name' @PROJECT_BINARY_DIR@/clusters)
+IFS=$'\t' read -r _ nodes cores platform _ <<<"$(awk -F '\t' -v name="$cluster" '$1 == name' @PROJECT_BINARY_DIR@/clusters)"
 if [ -z "$platform" ]; then
   echo "${0##*/}: CLUSTER must be one of @cluster_names_text@, not '$cluster'" >&2
   exit 2
