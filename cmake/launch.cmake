@@ -35,7 +35,10 @@ elseif(launcher_version MATCHES "SimGrid")
   set(mpi_name smpi)
   # The simulated clusters: the default one, smpi/cluster.xml, and the models
   # of machines in smpi/machines, each named after its file. BUILD/clusters
-  # lists them, a line each: name, nodes, cores a node, platform, network.
+  # lists them, a line each: name, nodes, cores a node, platform, network;
+  # BUILD/nodes/NAME a cluster's nodes, in order, one a line. The host files
+  # of former platforms go with them.
+  file(REMOVE_RECURSE ${PROJECT_BINARY_DIR}/hosts ${PROJECT_BINARY_DIR}/nodes)
   file(GLOB machines CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/smpi/machines/*.xml)
   set(cluster_table "")
   set(cluster_names "")
@@ -46,42 +49,48 @@ elseif(launcher_version MATCHES "SimGrid")
     endif()
     file(STRINGS ${platform} lines REGEX "<cluster |<prop id=\"network\"")
     set(nodes 0)
+    set(node_list "")
     set(network "")
     foreach(line IN LISTS lines)
       if(line MATCHES [[<prop id="network" value="([^"]*)"]])
         set(network ${CMAKE_MATCH_1})
         continue()
       endif()
-      string(REGEX MATCH [[radical="([^"]*)"]] _ "${line}")
-      string(REPLACE "," ";" ranges "${CMAKE_MATCH_1}")
+      string(REGEX MATCH [[prefix="([^"]*)" suffix="([^"]*)" radical="([^"]*)"]] _ "${line}")
+      set(prefix "${CMAKE_MATCH_1}")
+      set(suffix "${CMAKE_MATCH_2}")
+      string(REPLACE "," ";" ranges "${CMAKE_MATCH_3}")
       foreach(range IN LISTS ranges)
         string(REGEX MATCH "^([0-9]+)(-([0-9]+))?$" _ "${range}")
+        set(first ${CMAKE_MATCH_1})
         set(last ${CMAKE_MATCH_1})
         if(CMAKE_MATCH_3)
           set(last ${CMAKE_MATCH_3})
         endif()
-        math(EXPR nodes "${nodes} + ${last} - ${CMAKE_MATCH_1} + 1")
+        foreach(node RANGE ${first} ${last})
+          string(APPEND node_list "${prefix}${node}${suffix}\n")
+        endforeach()
+        math(EXPR nodes "${nodes} + ${last} - ${first} + 1")
       endforeach()
       string(REGEX MATCH [[ core="([0-9]+)"]] _ "${line}")
       set(cores ${CMAKE_MATCH_1})
     endforeach()
     if(nodes EQUAL 0 OR NOT cores OR NOT network)
-      message(FATAL_ERROR "${platform}: no <cluster> with a radical and cores, or no "
-                          "<prop id=\"network\">")
+      message(FATAL_ERROR "${platform}: no <cluster> with a prefix, suffix, radical and "
+                          "cores, or no <prop id=\"network\">")
     endif()
+    file(WRITE ${PROJECT_BINARY_DIR}/nodes/${name} "${node_list}")
     string(APPEND cluster_table "${name}\t${nodes}\t${cores}\t${platform}\t${network}\n")
     list(APPEND cluster_names ${name})
     set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${platform})
   endforeach()
   file(WRITE ${PROJECT_BINARY_DIR}/clusters "${cluster_table}")
   list(JOIN cluster_names ", " cluster_names_text)
-  # The host files of former platforms go with them.
-  file(REMOVE_RECURSE ${PROJECT_BINARY_DIR}/hosts)
   # Every script that starts a simulated job runs it on the cluster that
   # CLUSTER names, and places its ranks as launchers do by default: they
   # fill a node's cores before the next node. PPN=K puts K on each node
-  # instead. A cluster's nodes, in order, and the host file of each
-  # placement are written once, into BUILD/hosts/CLUSTER, one line a rank.
+  # instead. The host file of each placement is written once, into
+  # BUILD/hosts/CLUSTER, one line a rank.
   set(launch_setup [=[
 cluster=${CLUSTER:-default}
 IFS=$'\t' read -r _ nodes cores platform _ <<<"$(awk -F '\t' -v name="$cluster" '$1 == name' @PROJECT_BINARY_DIR@/clusters)"
@@ -98,31 +107,12 @@ if ! [[ $nproc =~ ^[1-9][0-9]{0,9}$ ]] || ((nproc > ppn * nodes)); then
   echo "${0##*/}: NPROC must be from 1 to $((ppn * nodes)) with PPN=$ppn ($nodes nodes of $cores cores), not '$nproc'" >&2
   exit 2
 fi
-folder=@PROJECT_BINARY_DIR@/hosts/$cluster
-hosts=$folder/$ppn-$nproc
+hosts=@PROJECT_BINARY_DIR@/hosts/$cluster/$ppn-$nproc
 # Written to a file of this process's own, then renamed: jobs run side by
 # side.
-if [ ! -f "$folder/nodes" ]; then
-  mkdir -p "$folder"
-  awk 'function attribute(name) {
-         if (!match($0, name "=\"[^\"]*\"")) return ""
-         return substr($0, RSTART + length(name) + 2, RLENGTH - length(name) - 3)
-       }
-       /<cluster / {
-         n = split(attribute("radical"), ranges, ",")
-         for (r = 1; r <= n; r++) {
-           if (split(ranges[r], ends, "-") == 1) ends[2] = ends[1]
-           for (i = ends[1] + 0; i <= ends[2] + 0; i++) print attribute("prefix") i attribute("suffix")
-         }
-       }' "$platform" >"$folder/nodes.$$"
-  if [ "$(wc -l <"$folder/nodes.$$")" -ne "$nodes" ] || ! mv -f "$folder/nodes.$$" "$folder/nodes"; then
-    rm -f "$folder/nodes.$$"
-    echo "${0##*/}: cannot list the nodes of $platform into $folder" >&2
-    exit 1
-  fi
-fi
 if [ ! -f "$hosts" ]; then
-  head -n $(((nproc + ppn - 1) / ppn)) "$folder/nodes" |
+  mkdir -p "${hosts%/*}"
+  head -n $(((nproc + ppn - 1) / ppn)) @PROJECT_BINARY_DIR@/nodes/"$cluster" |
     awk -v ppn="$ppn" -v n="$nproc" '{ for (i = 0; i < ppn && placed < n; i++) { print; placed++ } }' >"$hosts.$$"
   if [ "$(wc -l <"$hosts.$$")" -ne "$nproc" ] || ! mv -f "$hosts.$$" "$hosts"; then
     rm -f "$hosts.$$"
@@ -241,12 +231,10 @@ ${command} \"$@\"
      GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 endfunction()
 
-# The same command for scripts, as BUILD/launch: launcher options given
-# before -- come after the build's own, and win.
-launcher_words(words [[$nproc]] [[${options[@]};$program]])
-write_launcher(${PROJECT_BINARY_DIR}/launch "NPROC [LAUNCHER-OPTION... --] PROGRAM [ARGUMENTS...]" [=[
-# Starts PROGRAM as a job of NPROC processes, as midquad's tests do.
-[ $# -ge 2 ] || usage
+# Setup lines for a launcher script that takes launcher options before a
+# --: its arguments from the second on, when the second begins with a dash,
+# go into options up to the --, and at least $needed must follow it.
+set(take_options [=[
 nproc=$1
 shift
 options=()
@@ -255,8 +243,17 @@ if [[ $1 == -* ]]; then
     options+=("$1")
     shift
   done
-  [ $# -ge 2 ] || usage
+  [ $# -gt $needed ] || usage
   shift
-fi
+fi]=])
+
+# The same command for scripts, as BUILD/launch: launcher options given
+# before -- come after the build's own, and win.
+launcher_words(words [[$nproc]] [[${options[@]};$program]])
+write_launcher(${PROJECT_BINARY_DIR}/launch "NPROC [LAUNCHER-OPTION... --] PROGRAM [ARGUMENTS...]" "
+# Starts PROGRAM as a job of NPROC processes, as midquad's tests do.
+[ $# -ge 2 ] || usage
+needed=1
+${take_options}
 program=$1
-shift]=] ${words})
+shift" ${words})
