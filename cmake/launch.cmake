@@ -17,10 +17,10 @@ set(launch_limit "")
 set(launch_setup "")
 set(mpi_name "")
 # A simulated torus's nodes, as numbers, in the order jobs take them: boxes
-# that double along each axis in turn (2x1x1, 2x2x1, 2x2x2, 4x2x2, ...) while
-# the torus holds them, then the nodes outside the largest box, in the
-# torus's own order. So a job of 2^k nodes has a box of its own, as on a
-# torus machine, and each half of its ranks half the box.
+# that double along each axis in turn (2x1x1, 2x2x1, 2x2x2, 4x2x2, ...),
+# passing over an axis that cannot double, then the nodes outside the
+# largest box, in the torus's own order. So a job of 2^k nodes has a box of
+# its own, as on a torus machine, and each half of its ranks half the box.
 function(torus_order dims var)
   string(REPLACE "," ";" dims "${dims}")
   set(box 1 1 1)
@@ -33,14 +33,18 @@ function(torus_order dims var)
   endforeach()
   set(order 0)
   set(axis 0)
-  set(growing TRUE)
-  while(growing)
+  set(full 0) # axes in a row that cannot double
+  while(full LESS 3)
     list(GET box ${axis} side)
     list(GET dims ${axis} length)
     math(EXPR twice "${side} * 2")
+    math(EXPR next "(${axis} + 1) % 3")
     if(twice GREATER length)
-      break()
+      math(EXPR full "${full} + 1")
+      set(axis ${next})
+      continue()
     endif()
+    set(full 0)
     list(GET strides ${axis} stride)
     math(EXPR shift "${stride} * ${side}")
     set(more "")
@@ -57,7 +61,7 @@ function(torus_order dims var)
     list(APPEND order ${more} ${chunk})
     list(REMOVE_AT box ${axis})
     list(INSERT box ${axis} ${twice})
-    math(EXPR axis "(${axis} + 1) % 3")
+    set(axis ${next})
   endwhile()
   list(GET dims 0 dx)
   list(GET dims 1 dy)
