@@ -204,7 +204,7 @@ if [ ! -f "$hosts" ]; then
     exit 1
   fi
 fi
-estimate=$(awk -v n="$nproc" 'BEGIN { printf "%d", @simulated_4096@ * @per_doubling@ ^ (log(n / 4096) / log(2)) }')
+estimate=$(awk -v n="$nproc" -v nodes="$nodes" 'BEGIN { printf "%d", @simulated_4096@ * @per_doubling@ ^ (log(n / 4096) / log(2)) + nodes / @nodes_a_second@ }')
 if ((estimate > 10)); then
   echo "${0##*/}: simulating $nproc processes: SimGrid @simgrid_version@ takes about $estimate s" >&2
   # Until the job ends, the time elapsed: in place on a terminal, else a line
@@ -229,6 +229,8 @@ fi]=])
   # What a simulation of 4096 processes takes on a 2.4 GHz EPYC core, in
   # seconds, and how many times more each doubling past it takes: SimGrid
   # 3.32 spends the time finishing communications, SimGrid 4 less of it.
+  # Reading the platform adds a second for every 36000 nodes of a cluster,
+  # 4.4 s for Fugaku's.
   string(REGEX MATCH "SimGrid version ([0-9]+\\.[0-9]+)" _ "${launcher_version}")
   set(simgrid_version ${CMAKE_MATCH_1})
   if(simgrid_version VERSION_LESS 4)
@@ -238,6 +240,7 @@ fi]=])
     set(simulated_4096 1.6)
     set(per_doubling 2.3)
   endif()
+  set(nodes_a_second 36000)
   string(CONFIGURE "\n${launch_setup}" launch_setup @ONLY)
   # The model: the platform and how SMPI charges for messages. Every job on
   # the simulated cluster runs with it.
