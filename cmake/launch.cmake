@@ -194,6 +194,9 @@ if [ ! -f "$hosts" ]; then
     exit 1
   fi
 fi
+# SimGrid updates the network's shares in a recursion as deep as the chain of
+# messages that share links: on a large torus, past the usual 8 MiB stack.
+ulimit -S -s 1048576 2>/dev/null || ulimit -S -s "$(ulimit -H -s)"
 estimate=$(awk -v n="$nproc" -v nodes="$nodes" 'BEGIN { printf "%d", @simulated_4096@ * @per_doubling@ ^ (log(n / 4096) / log(2)) + nodes / @nodes_a_second@ }')
 if ((estimate > 10)); then
   echo "${0##*/}: simulating $nproc processes: SimGrid @simgrid_version@ takes about $estimate s" >&2
