@@ -24,12 +24,12 @@ int main(int argc, char *argv[]) {
   const char *operation = argc == 4 ? argv[1] : "";
   const int bytes = argc == 4 ? std::atoi(argv[2]) : 0;
   const int calls = argc == 4 ? std::atoi(argv[3]) : 0;
-  const bool known =
-      !std::strcmp(operation, "latency") ||
-      !std::strcmp(operation, "barrier") || !std::strcmp(operation, "reduce") ||
-      !std::strcmp(operation, "allreduce") || !std::strcmp(operation, "bcast");
-  if (!known || bytes < 1 || calls < 1 ||
-      (!std::strcmp(operation, "latency") && Nproc < 2)) {
+  const bool ping_pong = !std::strcmp(operation, "latency");
+  const bool known = ping_pong || !std::strcmp(operation, "barrier") ||
+                     !std::strcmp(operation, "reduce") ||
+                     !std::strcmp(operation, "allreduce") ||
+                     !std::strcmp(operation, "bcast");
+  if (!known || bytes < 1 || calls < 1 || (ping_pong && Nproc < 2)) {
     if (rank == 0) {
       std::fprintf(
           stderr,
@@ -66,17 +66,17 @@ int main(int argc, char *argv[]) {
       MPI_Send(message.data(), bytes, MPI_CHAR, 0, 0, MPI_COMM_WORLD);
     }
   };
+  // A ping-pong's time is a round trip, and only ranks 0 and 1 take part.
+  auto one_way = [&](double time) {
+    return !ping_pong ? time : rank < 2 ? time / 2 : 0.0;
+  };
   call(); // connections and first-touch costs stay out of the average
-  const bool ping_pong = !std::strcmp(operation, "latency");
   MPI_Barrier(MPI_COMM_WORLD);
   const double t_start = MPI_Wtime();
   for (int i = 0; i < calls; ++i) {
     call();
   }
-  double each = (MPI_Wtime() - t_start) / calls;
-  if (ping_pong) {
-    each = rank < 2 ? each / 2 : 0.0;
-  }
+  const double each = one_way((MPI_Wtime() - t_start) / calls);
   double sum = 0.0;
   MPI_Reduce(&each, &sum, 1, MPI_DOUBLE, MPI_SUM, 0, MPI_COMM_WORLD);
   // Between barriers, a call cannot overlap the next: a tree's leaves would
@@ -86,10 +86,7 @@ int main(int argc, char *argv[]) {
     MPI_Barrier(MPI_COMM_WORLD);
     const double t_call = MPI_Wtime();
     call();
-    time = MPI_Wtime() - t_call;
-    if (ping_pong) {
-      time = rank < 2 ? time / 2 : 0.0;
-    }
+    time = one_way(MPI_Wtime() - t_call);
   }
   std::vector<double> slowest(calls);
   MPI_Reduce(times.data(), slowest.data(), calls, MPI_DOUBLE, MPI_MAX, 0,
