@@ -1,0 +1,299 @@
+#!/usr/bin/env python3
+"""The simulated clusters' platforms, read when a job starts: their nodes in
+the order jobs take them, their cores and the figures that Time depends on,
+and a job's host file.
+
+    smpi/platforms.py clusters            the clusters, a line each
+    smpi/platforms.py size CLUSTER        its platform file, nodes and cores
+    smpi/platforms.py job PLATFORM PPN NPROC FOLDER
+        writes FOLDER/hosts, NPROC processes on the first nodes, PPN on
+        each, and prints it with the platform that SimGrid is to read and
+        that platform's nodes
+
+launcher/launch asks these questions; it checks PPN and NPROC itself. CLUSTER
+is default (smpi/cluster.xml) or the name of a platform of smpi/machines.
+A platform is one of these shapes:
+- leaves and uplinks: each <cluster> a leaf switch (a fat tree's) or a
+  group (a dragonfly's), joined by <link>s through a core;
+- one switch: a single <cluster>;
+- a torus: a single <cluster topology="TORUS">, whose nodes jobs take in
+  boxes (torus_order).
+Every leaf has the figures of the first: the rounds model reads those.
+"""
+import math
+import os
+import re
+import sys
+import xml.etree.ElementTree as ElementTree
+
+FOLDER = os.path.dirname(os.path.abspath(__file__))
+DEFAULT = os.path.join(FOLDER, "cluster.xml")
+MACHINES = os.path.join(FOLDER, "machines")
+UNITS = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0,
+         "Gbps": 1e9 / 8, "GBps": 1e9, "Mbps": 1e6 / 8, "MBps": 1e6}
+
+
+class Refused(Exception):
+    """A platform, a cluster's name or a placement that cannot be used."""
+
+
+def clusters():
+    """Every cluster's name and platform file: default first, then the
+    machines by name."""
+    found = {"default": DEFAULT}
+    for name in sorted(os.listdir(MACHINES)):
+        if name.endswith(".xml"):
+            found[name[:-len(".xml")]] = os.path.join(MACHINES, name)
+    return found
+
+
+def platform_file(cluster):
+    known = clusters()
+    if cluster not in known:
+        raise Refused("CLUSTER must be one of %s, not '%s'" % (", ".join(known), cluster))
+    return known[cluster]
+
+
+def figure(text):
+    """A SimGrid latency or bandwidth, in seconds or bytes a second."""
+    match = re.fullmatch(r"([0-9.]+(?:e-?[0-9]+)?)(ns|us|ms|s|Gbps|GBps|Mbps|MBps)", text)
+    if not match:
+        raise Refused("a platform's figure '%s' is not one this reader knows" % text)
+    return float(match.group(1)) * UNITS[match.group(2)]
+
+
+def torus_order(dims, count):
+    """The first COUNT places of a torus (numbered along the first axis
+    first) in the order jobs take them: boxes that double along each axis in
+    turn (2x1x1, 2x2x1, 2x2x2, 4x2x2, ...), passing over an axis that cannot
+    double, then the places outside the largest box in the torus's order. So
+    a job of 2^k nodes has a box of its own, as on a torus machine, and each
+    half of its ranks half the box."""
+    strides = [math.prod(dims[:axis]) for axis in range(len(dims))]
+    order, box = [0], [1] * len(dims)
+    axis, passed = 0, 0
+    while len(order) < count and passed < len(dims):
+        if 2 * box[axis] > dims[axis]:
+            passed += 1
+        else:
+            passed = 0
+            shift = strides[axis] * box[axis]
+            order += [place + shift for place in order]
+            box[axis] *= 2
+        axis = (axis + 1) % len(dims)
+    if len(order) < count:
+        inside = set(order)
+        order += [place for place in range(math.prod(dims)) if place not in inside]
+    return order[:count]
+
+
+class Platform:
+    """A platform file's nodes and figures. Times are in ns, bandwidths in
+    bytes a ns.
+      names, leaf_of  each node's name and leaf, in the platform's order
+      leaf_nodes      the nodes of the first leaf
+      cores           a node's cores
+      node_link       a node's link to its leaf switch, or a link of a torus
+      node_bandwidth  that link's bandwidth
+      inside          a message between two cores of a node
+      uplink, uplink_bandwidth  a leaf's link to the core (None: no core)
+      send            MPI's software on each blocking send (SMPI's smpi/os)
+      torus           the torus's dimensions, or None"""
+
+    def __init__(self, source, path=None):
+        self.path = path or source
+        try:
+            self.tree = ElementTree.parse(source)
+        except (OSError, ElementTree.ParseError) as error:
+            raise Refused("cannot read the platform %s: %s" % (self.path, error))
+        root = self.tree.getroot()
+        self.leaves = root.findall(".//cluster")
+        uplinks = root.findall(".//link")
+        if not self.leaves or (len(self.leaves) > 1 and not uplinks):
+            raise Refused("%s: no <cluster>, or several without <link>s between them"
+                          % self.path)
+        network = root.find(".//prop[@id='network']")
+        self.network = network.attrib["value"] if network is not None else ""
+        overhead = root.find(".//config/prop[@id='smpi/os']")
+        # One figure for messages of every size: "0:SECONDS:0".
+        self.send = float(overhead.attrib["value"].split(":")[1]) * 1e9 \
+            if overhead is not None else 0.0
+        self.names, self.numbers, self.leaf_of = [], [], []
+        for k, leaf in enumerate(self.leaves):
+            numbers = ranges(leaf.attrib["radical"])
+            self.names += [leaf.attrib["prefix"] + str(i) + leaf.attrib["suffix"]
+                           for i in numbers]
+            self.numbers += numbers
+            self.leaf_of += [k] * len(numbers)
+        self.nodes = len(self.names)
+        self.leaf_nodes = self.leaf_of.count(0)
+        first = self.leaves[0].attrib
+        if any(leaf.attrib["core"] != first["core"] for leaf in self.leaves):
+            raise Refused("%s: its leaves have different numbers of cores" % self.path)
+        self.cores = int(first["core"])
+        self.node_link = figure(first["lat"]) * 1e9
+        self.node_bandwidth = figure(first["bw"]) / 1e9
+        self.inside = figure(first["loopback_lat"]) * 1e9
+        self.uplink = self.uplink_bandwidth = None
+        if uplinks:
+            self.uplink = figure(uplinks[0].attrib["latency"]) * 1e9
+            self.uplink_bandwidth = figure(uplinks[0].attrib["bandwidth"]) / 1e9
+        self.torus = None
+        if first.get("topology") == "TORUS":
+            if len(self.leaves) > 1:
+                raise Refused("%s: a torus must be the platform's one <cluster>" % self.path)
+            self.torus = [int(x) for x in first["topo_parameters"].split(",")]
+            if math.prod(self.torus) != self.nodes:
+                raise Refused("%s: a torus of %s has %d nodes, not %d"
+                              % (self.path, first["topo_parameters"], math.prod(self.torus),
+                                 self.nodes))
+
+    def job_nodes(self, count):
+        """The first COUNT nodes that a job takes, as numbers of the
+        platform's order: a torus's in boxes, other nodes in order."""
+        return torus_order(self.torus, count) if self.torus else list(range(count))
+
+    def coordinates(self, node):
+        found = []
+        for length in self.torus:
+            found.append(node % length)
+            node //= length
+        return found
+
+    def placed_nodes(self, placement, count):
+        """COUNT nodes as a published run placed them: "3+1" takes three
+        nodes of the first leaf and one of the next; on a torus "2x2x2" a box
+        at its origin, numbered along its first axis first."""
+        if self.torus:
+            sides = [int(n) for n in placement.split("x")]
+            if len(sides) != len(self.torus) or math.prod(sides) != count or \
+                    any(s > length for s, length in zip(sides, self.torus)):
+                raise Refused("the placement %s is not a box of %d nodes on %s"
+                              % (placement, count, self.path))
+            nodes = []
+            for k in range(count):
+                node, stride = 0, 1
+                for side, length in zip(sides, self.torus):
+                    node += (k % side) * stride
+                    k //= side
+                    stride *= length
+                nodes.append(node)
+            return nodes
+        counts = [int(n) for n in placement.split("+")]
+        if sum(counts) != count or len(counts) > len(self.leaves) or \
+                any(n > self.leaf_of.count(k) for k, n in enumerate(counts)):
+            raise Refused("the placement %s does not hold %d nodes on %s"
+                          % (placement, count, self.path))
+        nodes = []
+        for leaf, n in enumerate(counts):
+            first = self.leaf_of.index(leaf)
+            nodes += range(first, first + n)
+        return nodes
+
+    def write_job(self, nodes, ppn, nproc, folder):
+        """Writes a job's host file into FOLDER: NPROC ranks on NODES, PPN on
+        each, filling a node before the next. Returns the host file and the
+        platform for SimGrid, with its nodes: on a torus, the smallest one
+        with the same routes between these nodes (torus_part); else this
+        one. Each file
+        is written under another name, then renamed: jobs run side by side."""
+        if nproc > ppn * len(nodes):
+            raise Refused("%d nodes do not hold %d processes, %d a node"
+                          % (len(nodes), nproc, ppn))
+        os.makedirs(folder, exist_ok=True)
+        hosts = os.path.join(folder, "hosts")
+        ranks = [self.names[nodes[r // ppn]] for r in range(nproc)]
+        replace(hosts, "".join(name + "\n" for name in ranks))
+        if not self.torus:
+            return hosts, self.path, self.nodes
+        part = os.path.join(folder, "platform.xml")
+        text, size = self.torus_part(nodes[:(nproc + ppn - 1) // ppn])
+        replace(part, text)
+        return hosts, part, size
+
+    def torus_part(self, nodes):
+        """The platform as a torus just large enough for NODES, as XML, and
+        its nodes. On
+        each axis whose nodes lie within an extent e, a torus of 2e places
+        routes each message as the whole one does, along the axis without
+        wrapping round; so SimGrid need not build the whole machine, which
+        on Fugaku takes it seconds. The nodes keep their names."""
+        coordinates = [self.coordinates(n) for n in nodes]
+        lows, sides = [], []
+        for axis, length in enumerate(self.torus):
+            low = min(c[axis] for c in coordinates)
+            extent = max(c[axis] for c in coordinates) - low + 1
+            if 2 * extent >= length:
+                low, extent = 0, length
+            else:
+                extent *= 2
+            lows.append(low)
+            sides.append(extent)
+        numbers = []
+        for place in range(math.prod(sides)):
+            node, stride = 0, 1
+            for low, side, length in zip(lows, sides, self.torus):
+                node += ((low + place % side) % length) * stride
+                place //= side
+                stride *= length
+            numbers.append(self.numbers[node])
+        leaf = self.leaves[0]
+        whole = dict(leaf.attrib)
+        leaf.set("topo_parameters", ",".join(str(s) for s in sides))
+        leaf.set("radical", radical(numbers))
+        text = ElementTree.tostring(self.tree.getroot(), encoding="unicode")
+        leaf.attrib.clear()
+        leaf.attrib.update(whole)
+        return ('<?xml version="1.0"?>\n<!DOCTYPE platform SYSTEM '
+                '"https://simgrid.org/simgrid.dtd">\n' + text + "\n"), len(numbers)
+
+
+def ranges(radical):
+    """A radical's numbers: "0-63,70" is 0 to 63 and 70."""
+    numbers = []
+    for part in radical.split(","):
+        ends = [int(x) for x in part.split("-")]
+        numbers += range(ends[0], ends[-1] + 1)
+    return numbers
+
+
+def radical(numbers):
+    """NUMBERS as a radical, runs of consecutive numbers as ranges."""
+    parts, start = [], 0
+    for k in range(1, len(numbers) + 1):
+        if k == len(numbers) or numbers[k] != numbers[k - 1] + 1:
+            first, last = numbers[start], numbers[k - 1]
+            parts.append(str(first) if first == last else "%d-%d" % (first, last))
+            start = k
+    return ",".join(parts)
+
+
+def replace(path, text):
+    with open("%s.%d" % (path, os.getpid()), "w") as f:
+        f.write(text)
+    os.replace(f.name, path)
+
+
+def main(args):
+    if args[:1] == ["clusters"] and len(args) == 1:
+        for name, path in clusters().items():
+            p = Platform(path)
+            print("%-8s %6d nodes of %2d cores  %s" % (name, p.nodes, p.cores, p.network))
+    elif args[:1] == ["size"] and len(args) == 2:
+        path = platform_file(args[1])
+        p = Platform(path)
+        print(path, p.nodes, p.cores)
+    elif args[:1] == ["job"] and len(args) == 5:
+        p = Platform(args[1])
+        ppn, nproc = int(args[2]), int(args[3])
+        print(*p.write_job(p.job_nodes((nproc + ppn - 1) // ppn), ppn, nproc, args[4]))
+    else:
+        sys.exit(__doc__.split("\n\n")[1])
+
+
+if __name__ == "__main__":
+    try:
+        main(sys.argv[1:])
+    except Refused as error:
+        # The launcher's refusal, in its one line.
+        sys.exit("launch: %s" % error)
