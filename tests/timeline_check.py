@@ -4,14 +4,17 @@
     timeline_check.py SOURCE BUILD NPROC           a job of NPROC processes
     timeline_check.py SOURCE BUILD refusals        records that must be refused
 
-SOURCE is the project's folder, BUILD a build folder with its launch and
-record scripts. Reads the record itself, apart from timeline/draw: a real
-MPI's rank-RANK.rec files, or SMPI's trace through pj_dump.
+SOURCE is the project's folder, BUILD a build folder with its launch
+script. The record is read as timeline/draw reads it (timeline/records.py),
+and rank 0's chain is followed as it draws it (timeline/chain.py).
 """
 import os
 import shutil
 import subprocess
 import sys
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from timeline import chain, records  # noqa: E402
 
 CALLS = ["MPI_Init", "MPI_Barrier", "MPI_Reduce", "MPI_Barrier", "MPI_Finalize"]
 
@@ -32,39 +35,17 @@ def fresh(folder):
     return folder
 
 
-def recorded_calls(folder, nproc, simulated):
-    """Each rank's calls, (name, start, end) in seconds, and the trace's messages."""
-    calls = {rank: [] for rank in range(nproc)}
-    messages = []
-    if simulated:
-        status, dump, errors = run(["pj_dump", "-l", "9", os.path.join(folder, "trace.paje")])
-        expect(status == 0, "pj_dump cannot read the trace: " + errors)
-        for line in dump.splitlines():
-            f = [x.strip() for x in line.split(",")]
-            if f[0] == "State":
-                calls[int(f[1][5:])].append((f[7].replace("PMPI_", "MPI_"), float(f[3]),
-                                             float(f[4])))
-            elif f[0] == "Link":
-                messages.append((int(f[7][5:]), int(f[8][5:]), float(f[3]), float(f[4])))
-        for rank in calls:
-            calls[rank].sort(key=lambda c: (c[1], c[2]))
-    else:
-        for rank in range(nproc):
-            with open(os.path.join(folder, "rank-%d.rec" % rank)) as f:
-                lines = f.read().splitlines()
-            expect(lines[0].split()[:4] == ["record", "1", str(rank), str(nproc)]
-                   and lines[-1] == "end", "rank %d's record is not whole" % rank)
-            calls[rank] = [(l.split()[1], int(l.split()[2]) / 1e9, int(l.split()[3]) / 1e9)
-                           for l in lines if l.startswith("call ")]
-    return calls, messages
+def simulated_build(build):
+    with open(os.path.join(build, "launch.conf")) as f:
+        return "mpi smpi\n" in f.read()
 
 
 def check_job(source, build, nproc):
-    simulated = os.path.exists(os.path.join(build, "clusters"))
+    simulated = simulated_build(build)
     folder = fresh(os.path.join(build, "timeline-check", "np%d" % nproc))
-    plain = run([os.path.join(build, "launch"), str(nproc), os.path.join(build, "midquad")])
-    traced = run([os.path.join(build, "record"), str(nproc), folder,
-                  os.path.join(build, "midquad")])
+    launch = os.path.join(build, "launch")
+    plain = run([launch, str(nproc), os.path.join(build, "midquad")])
+    traced = run([launch, "--record", folder, str(nproc), os.path.join(build, "midquad")])
     # Recorded or not, the job prints the same line, Time aside, and ends alike.
     expect(traced[0] == plain[0] == 0, "exit status %d recorded, %d not:\n%s"
            % (traced[0], plain[0], traced[2]))
@@ -72,69 +53,67 @@ def check_job(source, build, nproc):
     for name, (_, out, _) in (("plain", plain), ("line", traced)):
         with open(os.path.join(folder, name), "w") as f:
             f.write(out)
-        status, time_us, errors = run(["cmake", "-DNPROC=%d" % nproc, "-DFILE=" + f.name, "-P",
-                                       os.path.join(source, "cmake", "result_line.cmake")])
-        expect(status == 0, "not the result line of %d processes: %s" % (nproc, errors))
-        times.append(int(time_us))
+        try:
+            times.append(records.result_time_us(f.name, nproc))
+        except records.Refused as error:
+            expect(False, str(error))
     printed = "%d.%06d" % divmod(times[1], 1000000)
 
-    calls, messages = recorded_calls(folder, nproc, simulated)
+    try:
+        job = records.read_trace(os.path.join(folder, "trace.paje")) if simulated \
+            else records.read_records(folder)
+    except records.Refused as error:
+        expect(False, "the record does not read: %s" % error)
+    expect(job.nproc == nproc, "the record has %d ranks" % job.nproc)
     for rank in range(nproc):
-        expect([c[0] for c in calls[rank]] == CALLS, "rank %d recorded %s"
-               % (rank, [c[0] for c in calls[rank]]))
+        expect([c.name for c in job.calls[rank]] == CALLS, "rank %d recorded %s"
+               % (rank, [c.name for c in job.calls[rank]]))
+    # A real MPI's record holds the clock readings that the program
+    # subtracted; SMPI's trace, rank 0's barriers' ends, which it read them at.
+    if simulated:
+        expect(abs(float(job.time) - float(printed)) <= 1e-6,
+               "rank 0's barriers end %s s apart; the line printed %s" % (job.time, printed))
+    else:
+        expect(job.time == printed, "rank 0 read its clock %s s apart; the line printed %s"
+               % (job.time, printed))
 
     status, png, errors = run([os.path.join(source, "timeline", "draw"), folder])
     expect(status == 0 and os.path.getsize(png.strip()) > 0, "no picture: " + errors)
-    with open(os.path.join(folder, "summary")) as f:
-        summary = [line.split() for line in f]
-    marked = next(s[1] for s in summary if s[0] == "time")
-    expect(marked == printed, "the picture marks Time %s; the line printed %s" % (marked, printed))
     if simulated:
-        # Rank 0's clock runs from the end of its first barrier to the end of
-        # its second.
-        between = calls[0][3][2] - calls[0][1][2]
-        expect(abs(between - float(printed)) <= 1e-6,
-               "rank 0's barriers end %.9f s apart; the line printed %s" % (between, printed))
-        check_chain(summary, calls, messages)
+        check_chain(job)
         if nproc == 16:
-            check_binomial_reduction(calls, messages, nproc)
+            check_binomial_reduction(job)
     else:
-        with open(os.path.join(folder, "rank-0.rec")) as f:
-            values = [float(l.split()[1]) for l in f if l.startswith("wtime ")]
-        expect("%f" % (values[-1] - values[0]) == printed,
-               "rank 0 read its clock %s s apart; the line printed %s" % (values, printed))
         status, _, errors = run(["pj_dump", os.path.join(folder, "trace.paje")])
         expect(status == 0, "the trace written for viewers does not read: " + errors)
 
 
-def check_chain(summary, calls, messages):
+def check_chain(job):
     """The chain starts where rank 0's clock stops and reaches back, through
     messages of the trace, to the start of some rank's first barrier."""
-    segments = [(int(s[1]), float(s[2]), float(s[3])) for s in summary if s[0] == "segment"]
-    steps = [(int(s[1]), int(s[2])) for s in summary if s[0] == "message"]
-    origin = calls[0][1][2] * 1e6
-    stop = calls[0][3][2] * 1e6 - origin
-    expect(segments and segments[0][0] == 0 and abs(segments[0][2] - stop) < 1e-3,
+    segments, steps = chain.chain(job)
+    expect(segments and segments[0][0] == 0 and abs(segments[0][2] - job.clock_stop) < 1e-3,
            "the chain does not start where rank 0's clock stops: %s" % segments[:1])
     rank, start = segments[-1][0], segments[-1][1]
-    expect(abs(start - (calls[rank][1][1] * 1e6 - origin)) < 1e-3,
+    first = job.calls[rank][chain.first_barrier(job.calls[rank])]
+    expect(abs(start - first.start) < 1e-3,
            "the chain stops at rank %d, %.3f us, not at its first barrier" % (rank, start))
-    pairs = {(m[0], m[1]) for m in messages}
-    expect(all(step in pairs for step in steps), "the chain takes messages the trace lacks")
+    expect(all(m in job.messages for m in steps), "the chain takes messages the trace lacks")
     at = 0
-    for source, target in steps:
-        expect(target == at, "the chain jumps from rank %d to a message to rank %d"
-               % (at, target))
-        at = source
+    for m in steps:
+        expect(m.target == at, "the chain jumps from rank %d to a message to rank %d"
+               % (at, m.target))
+        at = m.source
 
 
-def check_binomial_reduction(calls, messages, nproc):
+def check_binomial_reduction(job):
     """Rank r's share goes to r with its lowest set bit cleared."""
     def inside(rank, t):
-        _, start, end = calls[rank][2]
-        return start <= t <= end
-    sent = {(s, d) for s, d, a, b in messages if inside(s, a) and inside(d, b)}
-    tree = {(r, r & (r - 1)) for r in range(1, nproc)}
+        reduction = job.calls[rank][2]
+        return reduction.start <= t <= reduction.end
+    sent = {(m.source, m.target) for m in job.messages
+            if inside(m.source, m.start) and inside(m.target, m.end)}
+    tree = {(r, r & (r - 1)) for r in range(1, job.nproc)}
     expect(sent == tree, "the reduction's messages are %s, not the binomial tree %s"
            % (sorted(sent), sorted(tree)))
 
@@ -142,8 +121,11 @@ def check_binomial_reduction(calls, messages, nproc):
 def check_refusals(source, build):
     """A record that is not a whole job's gives a message, a failing status
     and no picture; the recording never writes through a name that stands."""
-    record_job = [os.path.join(build, "record"), "2"]
     midquad = os.path.join(build, "midquad")
+
+    def record_job(folder):
+        return [os.path.join(build, "launch"), "--record", folder, "2", midquad]
+
     draw = os.path.join(source, "timeline", "draw")
     base = os.path.join(build, "timeline-check")
 
@@ -152,18 +134,18 @@ def check_refusals(source, build):
     with open(victim, "w") as f:
         f.write("untouched\n")
     os.symlink(victim, os.path.join(folder, "rank-0.rec"))
-    status, _, errors = run(record_job + [folder, midquad])
+    status, _, errors = run(record_job(folder))
     with open(victim) as f:
         expect(f.read() == "untouched\n", "the recording wrote through a planted link")
     expect(status != 0 and "midquad record: cannot create" in errors,
            "a planted link gave status %d: %s" % (status, errors))
 
-    status, _, errors = run(record_job + [os.path.join(base, "missing"), midquad])
+    status, _, errors = run(record_job(os.path.join(base, "missing")))
     expect(status != 0 and "midquad record: cannot create" in errors,
            "a missing folder gave status %d: %s" % (status, errors))
 
     folder = fresh(os.path.join(base, "cut"))
-    status, out, _ = run(record_job + [folder, midquad])
+    status, out, _ = run(record_job(folder))
     expect(status == 0, "the job for the cut record failed")
     with open(os.path.join(folder, "line"), "w") as f:
         f.write(out)
@@ -175,6 +157,13 @@ def check_refusals(source, build):
     expect(status != 0 and "rank-1.rec is not whole" in errors
            and not os.path.exists(os.path.join(folder, "timeline.png")),
            "a cut record gave status %d: %s" % (status, errors))
+    with open(os.path.join(folder, "rank-1.rec"), "w") as f:
+        f.write(whole)
+    with open(os.path.join(folder, "line"), "w") as f:  # another Time than recorded
+        f.write(out.replace("Time=", "Time=1"))
+    status, _, errors = run([draw, folder])
+    expect(status != 0 and "is not the printed one" in errors,
+           "a line unlike its record gave status %d: %s" % (status, errors))
     os.remove(os.path.join(folder, "rank-1.rec"))
     status, _, errors = run([draw, folder])
     expect(status != 0 and "rank 1 left no record" in errors,
