@@ -1,0 +1,105 @@
+#!/usr/bin/env python3
+"""The launcher's refusals, before a build and in one: a bad CLUSTER, PPN or
+NPROC is refused with exit status 2 and one line on standard error, and
+nothing runs; under a real MPI, CLUSTER and PPN are named as meaning nothing.
+
+    tests/launch_test.py SOURCE BUILD"""
+import os
+import re
+import subprocess
+import sys
+import unittest
+
+SOURCE, BUILD = (os.path.abspath(a) for a in sys.argv[1:3])
+
+
+def launch(arguments, **environment):
+    env = {k: v for k, v in os.environ.items() if k not in ("CLUSTER", "PPN")}
+    result = subprocess.run(arguments, capture_output=True, text=True, timeout=60,
+                            env=dict(env, **environment))
+    return result.returncode, result.stdout, result.stderr
+
+
+def simulated():
+    with open(os.path.join(BUILD, "launch.conf")) as f:
+        return "mpi smpi\n" in f.read()
+
+
+REFUSED = [  # environment, NPROC, the refusal after "launch: "
+    ({"PPN": "0"}, "16", "PPN must be a whole number from 1 to 64, not '0'"),
+    ({"PPN": "x"}, "16", "PPN must be a whole number from 1 to 64, not 'x'"),
+    ({"CLUSTER": "nonesuch"}, "16",
+     "CLUSTER must be one of default, fugaku, hbv3, lumi, not 'nonesuch'"),
+    ({"PPN": "1"}, "2048",
+     r"NPROC must be from 1 to 1024 with PPN=1 \(1024 nodes of 64 cores\), not '2048'"),
+    ({"CLUSTER": "lumi", "PPN": "65"}, "2", "PPN must be a whole number from 1 to 64, not '65'"),
+    ({"CLUSTER": "lumi", "PPN": "1"}, "2979",
+     r"NPROC must be from 1 to 2978 with PPN=1 \(2978 nodes of 64 cores\), not '2979'"),
+    ({"CLUSTER": "fugaku", "PPN": "1"}, "158977",
+     r"NPROC must be from 1 to 158976 with PPN=1 \(158976 nodes of 48 cores\), not '158977'"),
+    ({"CLUSTER": "hbv3", "PPN": "96"}, "28801",
+     r"NPROC must be from 1 to 28800 with PPN=96 \(300 nodes of 96 cores\), not '28801'"),
+    ({"PPN": "64"}, "65537",
+     r"NPROC must be from 1 to 65536 with PPN=64 \(1024 nodes of 64 cores\), not '65537'"),
+    ({}, "0", "NPROC must be a positive whole number, not '0'"),
+    ({}, "4x", "NPROC must be a positive whole number, not '4x'"),
+]
+
+
+class LaunchTest(unittest.TestCase):
+    def refused(self, result, message):
+        status, out, err = result
+        self.assertEqual((status, out), (2, ""))
+        self.assertRegex(err, "^launch: %s\n$" % message)
+
+    def test_check_refuses(self):
+        """Before a build: launch/launch --check."""
+        for environment, nproc, message in REFUSED:
+            with self.subTest(environment=environment, nproc=nproc):
+                self.refused(launch([os.path.join(SOURCE, "launcher", "launch"), "--check",
+                                     "smpi", nproc], **environment), message)
+        self.refused(launch([os.path.join(SOURCE, "launcher", "launch"), "--check", "lam", "2"]),
+                     "MPI must be mpich, openmpi or smpi, not 'lam'")
+
+    def test_check_counts(self):
+        """The NPROC that a job runs."""
+        check = [os.path.join(SOURCE, "launcher", "launch"), "--check"]
+        cases = [  # MPI, NPROC, environment, the count
+            ("smpi", [], {"PPN": "1"}, 1024),  # PPN on each of the first 1024 nodes
+            ("smpi", [], {"PPN": "2", "CLUSTER": "hbv3"}, 600),
+            ("smpi", ["7"], {}, 7),
+            ("mpich", [], {}, os.cpu_count()),  # a process a core
+            ("openmpi", ["3"], {"PPN": "0"}, 3),
+        ]
+        for mpi, nproc, environment, count in cases:
+            with self.subTest(mpi=mpi, environment=environment):
+                self.assertEqual(launch(check + [mpi] + nproc, **environment),
+                                 (0, "%d\n" % count, ""))
+
+    def test_job(self):
+        """In this build: BUILD/launch."""
+        midquad = os.path.join(BUILD, "midquad")
+        if simulated():
+            for environment, nproc, message in REFUSED:
+                with self.subTest(environment=environment, nproc=nproc):
+                    self.refused(launch([os.path.join(BUILD, "launch"), nproc, midquad],
+                                        **environment), message)
+        else:
+            status, out, err = launch([os.path.join(BUILD, "launch"), "2", midquad],
+                                      PPN="0", CLUSTER="nonesuch")
+            self.assertEqual(status, 0)
+            self.assertRegex(out, r"^N= 100, Nproc=2, ")
+            self.assertEqual(len(re.findall(
+                "^launch: CLUSTER and PPN place simulated jobs only: .* places these ranks "
+                "itself$", err, re.M)), 1, err)
+
+    def test_usage(self):
+        for arguments in ([], ["2"], ["2", "-x", "y"], ["--record", "folder", "2"]):
+            with self.subTest(arguments=arguments):
+                status, out, err = launch([os.path.join(BUILD, "launch")] + arguments)
+                self.assertEqual((status, out), (2, ""))
+                self.assertIn("BUILD/launch NPROC", err)
+
+
+if __name__ == "__main__":
+    unittest.main(argv=sys.argv[:1] + sys.argv[3:])
