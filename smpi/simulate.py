@@ -1,0 +1,147 @@
+"""Runs jobs on the simulated clusters of a build, BUILD/launch starting
+each: the program, traced, for its Time; smpi/measure.cpp, for a published
+measurement. Runs them side by side, one a core, and says what they gave."""
+import concurrent.futures
+import hashlib
+import os
+import subprocess
+import tempfile
+
+from smpi import measurements, platforms
+from timeline import records
+
+TIME_UP_TO = 4096  # processes: the counts that Time is held to its rounds at
+# The counts that the simulated cluster's page shows, by SimGrid's major
+# version: SimGrid 3 takes hours past 4096 processes (doc/simulated-cluster.md,
+# "Running it").
+PAGE_UP_TO = {3: 4096, 4: 65536}
+MACHINES_UP_TO = 2048  # nodes, at one process a node, on the machines' page
+
+
+class Failed(Exception):
+    """A job that did not end as it should."""
+
+
+def settings(build):
+    """BUILD/launch.conf: what the build found of the MPI."""
+    found = {}
+    with open(os.path.join(build, "launch.conf")) as f:
+        for line in f:
+            name, _, value = line.strip().partition(" ")
+            if name and not name.startswith("#"):
+                found[name] = value.strip()
+    if found.get("mpi") != "smpi":
+        raise Failed("%s is not a simulated build (cmake -DCMAKE_CXX_COMPILER=smpicxx)" % build)
+    return found
+
+
+def page_up_to(build):
+    major = int(settings(build)["mpi_version"].split(".")[0])
+    return PAGE_UP_TO.get(major, PAGE_UP_TO[max(PAGE_UP_TO)])
+
+
+def powers(largest):
+    n = 1
+    while n <= largest:
+        yield n
+        n *= 2
+
+
+def time_jobs(platform, largest):
+    """The jobs of Time's table: every power of two up to LARGEST processes,
+    at one process a node and on full nodes, that the cluster holds."""
+    return [(nproc, ppn) for nproc in powers(largest) for ppn in (1, platform.cores)
+            if nproc <= ppn * platform.nodes]
+
+
+def plan(build, cluster):
+    """Every traced job (NPROC, PPN) and measurement row that the checks and
+    the pages read of CLUSTER."""
+    platform = platforms.Platform(platforms.platform_file(cluster))
+    jobs = set(time_jobs(platform, TIME_UP_TO))
+    if cluster == "default":
+        jobs |= set(time_jobs(platform, page_up_to(build)))
+    rows = [r for r in measurements.read() if r["model"] == cluster]
+    return sorted(jobs), rows
+
+
+def traced(build, cluster, nproc, ppn):
+    """One job of the program: the Time its line prints, in us, and the
+    trace's, rank 0's clock from the end of its first barrier to the end of
+    its second, in ns."""
+    with tempfile.TemporaryDirectory() as folder:
+        trace, line = os.path.join(folder, "trace.paje"), os.path.join(folder, "line")
+        with open(line, "w") as out:
+            job = subprocess.run([os.path.join(build, "launch"), str(nproc), "-trace",
+                                  "-trace-file", trace, "--cfg=tracing/precision:9", "--",
+                                  os.path.join(build, "midquad")], stdout=out,
+                                 stderr=subprocess.PIPE, text=True,
+                                 env=dict(os.environ, PPN=str(ppn), CLUSTER=cluster))
+        try:
+            if job.returncode != 0:
+                raise records.Refused("exit status %d\n%s" % (job.returncode, job.stderr))
+            return records.result_time_us(line, nproc), \
+                records.read_trace(trace).clock_stop * 1e3
+        except records.Refused as error:
+            raise Failed("%s, %d processes, %d a node: %s" % (cluster, nproc, ppn, error))
+
+
+def measured(build, row):
+    """A row's operation on its model, placed and timed as its source did,
+    in us."""
+    nproc = int(row["nodes"]) * int(row["per node"])
+    with tempfile.TemporaryDirectory() as folder:
+        options = []
+        if row["placement"] != "—":
+            platform = platforms.Platform(platforms.platform_file(row["model"]))
+            nodes = platform.placed_nodes(row["placement"], int(row["nodes"]))
+            hosts, part, _ = platform.write_job(nodes, int(row["per node"]), nproc, folder)
+            options = ["-platform", part, "-hostfile", hosts, "--"]
+        job = subprocess.run([os.path.join(build, "launch"), "--measure", str(nproc)] +
+                             options + measurements.arguments(row),
+                             capture_output=True, text=True,
+                             env=dict(os.environ, PPN=row["per node"], CLUSTER=row["model"]))
+    if job.returncode != 0:
+        raise Failed("%s %s: the simulation failed (%d):\n%s"
+                     % (row["source"], row["operation"], job.returncode, job.stderr))
+    mean, slowest = (float(x) for x in job.stdout.split())
+    return slowest if row["timed"].startswith("slowest rank") else mean
+
+
+def run(build, plans):
+    """Runs the jobs of PLANS, {cluster: (traced jobs, measurement rows)} as
+    plan() gives them, the largest first, one a core. Returns {cluster:
+    {"traced": {(nproc, ppn): (line us, trace ns)}, "measured": {row's key:
+    us}}}."""
+    tasks = []  # (a guess at its cost, cluster, kind, job)
+    for cluster, (jobs, rows) in plans.items():
+        tasks += [(nproc, cluster, "traced", (nproc, ppn)) for nproc, ppn in jobs]
+        # A measurement runs its operation some 200 times.
+        tasks += [(50 * int(r["nodes"]) * int(r["per node"]), cluster, "measured", r)
+                  for r in rows]
+    tasks.sort(key=lambda t: -t[0])
+
+    def one(task):
+        _, cluster, kind, what = task
+        if kind == "traced":
+            return traced(build, cluster, *what)
+        return measured(build, what)
+
+    found = {c: {"traced": {}, "measured": {}} for c in plans}
+    with concurrent.futures.ThreadPoolExecutor(os.cpu_count() or 1) as pool:
+        for (_, cluster, kind, what), result in zip(tasks, pool.map(one, tasks)):
+            key = what if kind == "traced" else measurements.key(what)
+            found[cluster][kind][key] = result
+    return found
+
+
+def fingerprint(build, cluster):
+    """What a cluster's runs depend on: its platform, the measurements, the
+    launcher and its settings, and the programs."""
+    digest = hashlib.sha256()
+    for path in (platforms.platform_file(cluster), measurements.FILE,
+                 os.path.join(build, "launch"), os.path.join(build, "launch.conf"),
+                 os.path.join(build, "midquad"), os.path.join(build, "midquad_measure")):
+        with open(path, "rb") as f:
+            digest.update(f.read())
+    return digest.hexdigest()
