@@ -106,7 +106,13 @@ class Platform:
             self.tree = ElementTree.parse(source)
         except (OSError, ElementTree.ParseError) as error:
             raise Refused("cannot read the platform %s: %s" % (self.path, error))
-        root = self.tree.getroot()
+        try:
+            self.read(self.tree.getroot())
+        except (KeyError, ValueError, IndexError) as error:
+            raise Refused("%s: a <cluster>, <link> or <prop> lacks or mistakes %s"
+                          % (self.path, error))
+
+    def read(self, root):
         self.leaves = root.findall(".//cluster")
         uplinks = root.findall(".//link")
         if not self.leaves or (len(self.leaves) > 1 and not uplinks):
