@@ -1,12 +1,13 @@
 // Times one small-message MPI operation on the simulated cluster as published
 // benchmarks time it on real ones.
-//   measure latency|barrier|reduce|allreduce|bcast BYTES CALLS
-// latency is half the round trip of a ping-pong between ranks 0 and 1;
-// the collectives are timed on every rank, on MPI_COMM_WORLD. Rank 0 prints
-// microseconds a call, two ways: as OSU's benchmarks report, many calls back
-// to back, averaged per rank, then over the ranks; and as harnesses that
-// time each call between barriers report, the slowest rank's time of each
-// call, its median over the calls.
+//   BUILD/launch --measure NPROC OPERATION BYTES CALLS
+// OPERATION is latency, barrier, reduce, allreduce or bcast; latency is half
+// the round trip of a ping-pong between ranks 0 and 1; the collectives are
+// timed on every rank, on MPI_COMM_WORLD. Rank 0 prints microseconds a call,
+// two ways: as OSU's benchmarks report, many calls back to back, averaged per
+// rank, then over the ranks; and as harnesses that time each call between
+// barriers report, the slowest rank's time of each call, its median over the
+// calls.
 #include <mpi.h>
 
 #include <algorithm>
