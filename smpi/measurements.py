@@ -79,6 +79,9 @@ def verdicts(rows, simulated):
     of its use, and what is wrong with it: a list, empty for a good row."""
     found = []
     for row in rows:
+        if key(row) not in simulated:
+            raise Unusable("no run of the %s row of %s: is '%s' a model?"
+                           % (row["operation"], row["source"], row["model"]))
         us = simulated[key(row)]
         ratio = us / float(row["measured µs"])
         reason = rule(row, rows)

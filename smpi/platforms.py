@@ -4,11 +4,12 @@ the order jobs take them, their cores and the figures that Time depends on,
 and a job's host file.
 
     smpi/platforms.py clusters            the clusters, a line each
-    smpi/platforms.py size CLUSTER        its platform file, nodes and cores
+    smpi/platforms.py size CLUSTER        its platform file, nodes and cores,
+                                          separated by tabs
     smpi/platforms.py job PLATFORM PPN NPROC FOLDER
         writes FOLDER/hosts, NPROC processes on the first nodes, PPN on
         each, and prints it with the platform that SimGrid is to read and
-        that platform's nodes
+        that platform's nodes, separated by tabs
 
 launcher/launch asks these questions; it checks PPN and NPROC itself. CLUSTER
 is default (smpi/cluster.xml) or the name of a platform of smpi/machines.
@@ -111,19 +112,30 @@ class Platform:
         except (KeyError, ValueError, IndexError) as error:
             raise Refused("%s: a <cluster>, <link> or <prop> lacks or mistakes %s"
                           % (self.path, error))
+        except Refused as error:
+            raise Refused("%s: %s" % (self.path, error))
 
     def read(self, root):
+        """The leaves, their nodes and the figures, from the XML's ROOT."""
         self.leaves = root.findall(".//cluster")
         uplinks = root.findall(".//link")
         if not self.leaves or (len(self.leaves) > 1 and not uplinks):
-            raise Refused("%s: no <cluster>, or several without <link>s between them"
-                          % self.path)
+            raise Refused("no <cluster>, or several without <link>s between them")
+        for leaf in self.leaves:
+            # SimGrid's one-line fat trees and dragonflies have routes that
+            # this reader does not follow: their leaves are to be written out.
+            if leaf.get("topology", "FLAT") not in ("FLAT", "TORUS"):
+                raise Refused("a <cluster> of topology %s: write out its leaves, each a "
+                              "<cluster>" % leaf.get("topology"))
         network = root.find(".//prop[@id='network']")
         self.network = network.attrib["value"] if network is not None else ""
         overhead = root.find(".//config/prop[@id='smpi/os']")
-        # One figure for messages of every size: "0:SECONDS:0".
-        self.send = float(overhead.attrib["value"].split(":")[1]) * 1e9 \
-            if overhead is not None else 0.0
+        self.send = 0.0
+        if overhead is not None:
+            # One figure for messages of every size: "0:SECONDS:0".
+            if ";" in overhead.attrib["value"]:
+                raise Refused("smpi/os has figures by size; the rounds model takes one")
+            self.send = float(overhead.attrib["value"].split(":")[1]) * 1e9
         self.names, self.numbers, self.leaf_of = [], [], []
         for k, leaf in enumerate(self.leaves):
             numbers = ranges(leaf.attrib["radical"])
@@ -133,10 +145,15 @@ class Platform:
             self.leaf_of += [k] * len(numbers)
         self.nodes = len(self.names)
         self.leaf_nodes = self.leaf_of.count(0)
+        if not all(self.leaf_of.count(k) for k in range(len(self.leaves))) or \
+                len(set(self.names)) != self.nodes:
+            raise Refused("a <cluster> without nodes, or a node named twice")
         first = self.leaves[0].attrib
         if any(leaf.attrib["core"] != first["core"] for leaf in self.leaves):
-            raise Refused("%s: its leaves have different numbers of cores" % self.path)
+            raise Refused("its leaves have different numbers of cores")
         self.cores = int(first["core"])
+        if self.cores < 1:
+            raise Refused("a node of %d cores" % self.cores)
         self.node_link = figure(first["lat"]) * 1e9
         self.node_bandwidth = figure(first["bw"]) / 1e9
         self.inside = figure(first["loopback_lat"]) * 1e9
@@ -147,12 +164,11 @@ class Platform:
         self.torus = None
         if first.get("topology") == "TORUS":
             if len(self.leaves) > 1:
-                raise Refused("%s: a torus must be the platform's one <cluster>" % self.path)
+                raise Refused("a torus must be the platform's one <cluster>")
             self.torus = [int(x) for x in first["topo_parameters"].split(",")]
-            if math.prod(self.torus) != self.nodes:
-                raise Refused("%s: a torus of %s has %d nodes, not %d"
-                              % (self.path, first["topo_parameters"], math.prod(self.torus),
-                                 self.nodes))
+            if min(self.torus) < 1 or math.prod(self.torus) != self.nodes:
+                raise Refused("a torus of %s cannot hold %d nodes"
+                              % (first["topo_parameters"], self.nodes))
 
     def job_nodes(self, count):
         """The first COUNT nodes that a job takes, as numbers of the
@@ -206,7 +222,10 @@ class Platform:
         if nproc > ppn * len(nodes):
             raise Refused("%d nodes do not hold %d processes, %d a node"
                           % (len(nodes), nproc, ppn))
-        os.makedirs(folder, exist_ok=True)
+        try:
+            os.makedirs(folder, exist_ok=True)
+        except OSError as error:
+            raise Refused("cannot make the folder %s: %s" % (folder, error))
         hosts = os.path.join(folder, "hosts")
         ranks = [self.names[nodes[r // ppn]] for r in range(nproc)]
         replace(hosts, "".join(name + "\n" for name in ranks))
@@ -275,9 +294,12 @@ def radical(numbers):
 
 
 def replace(path, text):
-    with open("%s.%d" % (path, os.getpid()), "w") as f:
-        f.write(text)
-    os.replace(f.name, path)
+    try:
+        with open("%s.%d" % (path, os.getpid()), "w") as f:
+            f.write(text)
+        os.replace(f.name, path)
+    except OSError as error:
+        raise Refused("cannot write %s: %s" % (path, error))
 
 
 def main(args):
@@ -288,11 +310,12 @@ def main(args):
     elif args[:1] == ["size"] and len(args) == 2:
         path = platform_file(args[1])
         p = Platform(path)
-        print(path, p.nodes, p.cores)
+        print(path, p.nodes, p.cores, sep="\t")
     elif args[:1] == ["job"] and len(args) == 5:
         p = Platform(args[1])
         ppn, nproc = int(args[2]), int(args[3])
-        print(*p.write_job(p.job_nodes((nproc + ppn - 1) // ppn), ppn, nproc, args[4]))
+        print(*p.write_job(p.job_nodes((nproc + ppn - 1) // ppn), ppn, nproc, args[4]),
+              sep="\t")
     else:
         sys.exit(__doc__.split("\n\n")[1])
 

@@ -2,10 +2,12 @@
 each: the program, traced, for its Time; smpi/measure.cpp, for a published
 measurement. Runs them side by side, one a core, and says what they gave."""
 import concurrent.futures
+import glob
 import hashlib
 import os
 import subprocess
 import tempfile
+import threading
 
 from smpi import measurements, platforms
 from timeline import records
@@ -16,6 +18,9 @@ TIME_UP_TO = 4096  # processes: the counts that Time is held to its rounds at
 # "Running it").
 PAGE_UP_TO = {3: 4096, 4: 65536}
 MACHINES_UP_TO = 2048  # nodes, at one process a node, on the machines' page
+JOB_LIMIT = 900  # seconds, unless MPIEXEC_TIMEOUT says otherwise
+running = set()  # the jobs under way, to end if the runs are stopped
+running_lock = threading.Lock()
 
 
 class Failed(Exception):
@@ -65,6 +70,23 @@ def plan(build, cluster):
     return sorted(jobs), rows
 
 
+def job(command, environment, stdout):
+    """Runs a job of BUILD/launch, as a job that run() ends if it stops:
+    (exit status, standard output, standard error)."""
+    env = dict(os.environ, **environment)
+    env.setdefault("MPIEXEC_TIMEOUT", str(JOB_LIMIT))
+    with subprocess.Popen(command, stdout=stdout, stderr=subprocess.PIPE, text=True,
+                          env=env) as process:
+        with running_lock:
+            running.add(process)
+        try:
+            out, err = process.communicate()
+        finally:
+            with running_lock:
+                running.discard(process)
+    return process.returncode, out, err
+
+
 def traced(build, cluster, nproc, ppn):
     """One job of the program: the Time its line prints, in us, and the
     trace's, rank 0's clock from the end of its first barrier to the end of
@@ -72,14 +94,13 @@ def traced(build, cluster, nproc, ppn):
     with tempfile.TemporaryDirectory() as folder:
         trace, line = os.path.join(folder, "trace.paje"), os.path.join(folder, "line")
         with open(line, "w") as out:
-            job = subprocess.run([os.path.join(build, "launch"), str(nproc), "-trace",
+            status, _, err = job([os.path.join(build, "launch"), str(nproc), "-trace",
                                   "-trace-file", trace, "--cfg=tracing/precision:9", "--",
-                                  os.path.join(build, "midquad")], stdout=out,
-                                 stderr=subprocess.PIPE, text=True,
-                                 env=dict(os.environ, PPN=str(ppn), CLUSTER=cluster))
+                                  os.path.join(build, "midquad")],
+                                 {"PPN": str(ppn), "CLUSTER": cluster}, out)
         try:
-            if job.returncode != 0:
-                raise records.Refused("exit status %d\n%s" % (job.returncode, job.stderr))
+            if status != 0:
+                raise records.Refused("exit status %d\n%s" % (status, err))
             return records.result_time_us(line, nproc), \
                 records.read_trace(trace).clock_stop * 1e3
         except records.Refused as error:
@@ -97,14 +118,17 @@ def measured(build, row):
             nodes = platform.placed_nodes(row["placement"], int(row["nodes"]))
             hosts, part, _ = platform.write_job(nodes, int(row["per node"]), nproc, folder)
             options = ["-platform", part, "-hostfile", hosts, "--"]
-        job = subprocess.run([os.path.join(build, "launch"), "--measure", str(nproc)] +
-                             options + measurements.arguments(row),
-                             capture_output=True, text=True,
-                             env=dict(os.environ, PPN=row["per node"], CLUSTER=row["model"]))
-    if job.returncode != 0:
-        raise Failed("%s %s: the simulation failed (%d):\n%s"
-                     % (row["source"], row["operation"], job.returncode, job.stderr))
-    mean, slowest = (float(x) for x in job.stdout.split())
+        status, out, err = job([os.path.join(build, "launch"), "--measure", str(nproc)] +
+                               options + measurements.arguments(row),
+                               {"PPN": row["per node"], "CLUSTER": row["model"]},
+                               subprocess.PIPE)
+    try:
+        if status != 0:
+            raise ValueError("exit status %d" % status)
+        mean, slowest = (float(x) for x in out.split())
+    except ValueError as error:
+        raise Failed("%s %s on %s: the simulation failed (%s):\n%s%s"
+                     % (row["source"], row["operation"], row["model"], error, out, err))
     return slowest if row["timed"].startswith("slowest rank") else mean
 
 
@@ -128,20 +152,34 @@ def run(build, plans):
         return measured(build, what)
 
     found = {c: {"traced": {}, "measured": {}} for c in plans}
-    with concurrent.futures.ThreadPoolExecutor(os.cpu_count() or 1) as pool:
+    pool = concurrent.futures.ThreadPoolExecutor(os.cpu_count() or 1)
+    try:
         for (_, cluster, kind, what), result in zip(tasks, pool.map(one, tasks)):
             key = what if kind == "traced" else measurements.key(what)
             found[cluster][kind][key] = result
+    except BaseException:
+        # A job failed, or the runs were stopped: no other job starts, and
+        # those under way end, with their simulators.
+        pool.shutdown(wait=False, cancel_futures=True)
+        with running_lock:
+            for process in running:
+                process.terminate()
+        raise
+    pool.shutdown()
     return found
 
 
 def fingerprint(build, cluster):
     """What a cluster's runs depend on: its platform, the measurements, the
-    launcher and its settings, and the programs."""
+    launcher and its settings (SimGrid's version among them), the programs,
+    and the code that places, runs and reads the jobs."""
     digest = hashlib.sha256()
-    for path in (platforms.platform_file(cluster), measurements.FILE,
+    source = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    for path in [platforms.platform_file(cluster), measurements.FILE,
                  os.path.join(build, "launch"), os.path.join(build, "launch.conf"),
-                 os.path.join(build, "midquad"), os.path.join(build, "midquad_measure")):
+                 os.path.join(build, "midquad"), os.path.join(build, "midquad_measure"),
+                 os.path.join(source, "timeline", "records.py")] + \
+            sorted(glob.glob(os.path.join(source, "smpi", "*.py"))):
         with open(path, "rb") as f:
             digest.update(f.read())
     return digest.hexdigest()

@@ -8,6 +8,7 @@ import os
 import re
 import subprocess
 import sys
+import tempfile
 import unittest
 
 SOURCE, BUILD = (os.path.abspath(a) for a in sys.argv[1:3])
@@ -84,6 +85,15 @@ class LaunchTest(unittest.TestCase):
                 with self.subTest(environment=environment, nproc=nproc):
                     self.refused(launch([os.path.join(BUILD, "launch"), nproc, midquad],
                                         **environment), message)
+            # A host file of one's own may name nodes beyond the part of a
+            # torus that the job would have taken: SimGrid gets the whole.
+            with tempfile.NamedTemporaryFile("w", suffix=".hosts") as hosts:
+                hosts.write("fugaku158975\nfugaku0\n")
+                hosts.flush()
+                status, out, err = launch([os.path.join(BUILD, "launch"), "2", "-hostfile",
+                                           hosts.name, "--", midquad], CLUSTER="fugaku")
+                self.assertEqual(status, 0, err)
+                self.assertRegex(out, r"^N= 100, Nproc=2, ")
         else:
             status, out, err = launch([os.path.join(BUILD, "launch"), "2", midquad],
                                       PPN="0", CLUSTER="nonesuch")

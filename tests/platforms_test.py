@@ -4,11 +4,11 @@ shape, the order in which jobs take a torus's nodes, the host files, and
 the part of a torus that SimGrid is given; no simulation.
 
     tests/platforms_test.py"""
+import io
 import os
 import sys
 import tempfile
 import unittest
-import xml.etree.ElementTree as ElementTree
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from smpi import platforms  # noqa: E402
@@ -46,13 +46,32 @@ class PlatformsTest(unittest.TestCase):
         self.assertEqual((lumi.leaf_of.count(23), lumi.names[-1]), (126, "nid2977"))
 
     def test_refusals(self):
-        cases = [
-            ("nonesuch", "CLUSTER must be one of default, fugaku, hbv3, lumi, not 'nonesuch'"),
+        with self.assertRaisesRegex(
+                Refused, "^CLUSTER must be one of default, fugaku, hbv3, lumi, not 'nonesuch'$"):
+            platforms.platform_file("nonesuch")
+        leaf = ('<cluster id="c%d" prefix="n" suffix="" radical="%s" core="%s" lat="1us" '
+                'bw="1Gbps" loopback_lat="1us" loopback_bw="1GBps" %s/>')
+        link = '<link id="up" bandwidth="1Gbps" latency="1us"/>'
+        cases = [  # the zone's contents, the refusal
+            (leaf % (0, "0-3", "4", 'topology="FAT_TREE"'), "of topology FAT_TREE"),
+            (leaf % (0, "0-3", "4", 'topology="TORUS" topo_parameters="2,3"'),
+             "a torus of 2,3 cannot hold 4 nodes"),
+            (leaf % (0, "0-3", "4", "") + leaf % (1, "4-7", "4", ""), "several without <link>s"),
+            (leaf % (0, "0-3", "4", "") + leaf % (1, "4-7", "8", "") + link,
+             "different numbers of cores"),
+            (leaf % (0, "0-3", "4", "") + leaf % (1, "3-7", "4", "") + link, "a node named twice"),
+            (leaf % (0, "5-3", "4", ""), "a <cluster> without nodes"),
+            (leaf % (0, "0-3", "0", ""), "a node of 0 cores"),
+            (leaf.replace('lat="1us"', 'lat="1 us"') % (0, "0-3", "4", ""),
+             "figure '1 us' is not one this reader knows"),
+            (leaf.replace('lat="1us" ', "") % (0, "0-3", "4", ""), "lacks or mistakes 'lat'"),
+            ("", "no <cluster>"),
         ]
-        for cluster, message in cases:
-            with self.subTest(cluster):
-                with self.assertRaisesRegex(Refused, "^%s$" % message):
-                    platforms.platform_file(cluster)
+        for zone, message in cases:
+            with self.subTest(message):
+                text = '<platform version="4.1"><zone id="z" routing="Floyd">%s</zone></platform>'
+                with self.assertRaisesRegex(Refused, "^bad.xml: .*" + message):
+                    Platform(io.StringIO(text % zone), "bad.xml")
         with self.assertRaisesRegex(Refused, "does not hold 8 nodes"):
             machine("lumi").placed_nodes("3+5+1", 8)
         with self.assertRaisesRegex(Refused, "not a box of 8 nodes"):
@@ -89,34 +108,42 @@ class PlatformsTest(unittest.TestCase):
                 p.write_job(p.job_nodes(3), 2, 7, folder)
 
     def test_torus_part(self):
-        """A job's part of the torus: twice its extent on each axis, or the
-        whole axis, and its nodes under their own names."""
+        """A job's part of the torus: twice its nodes' extent on each axis, or
+        the whole axis, with every message as many links long as on the whole
+        torus, and the nodes under their own names."""
         fugaku = machine("fugaku")
-        cases = [  # nodes, the part's sides
-            (8, [4, 4, 4]),
-            (4096, [32, 32, 32]),
-            (65536, [48, 69, 48]),
+        at = lambda x, y, z: x + 48 * (y + 69 * z)  # noqa: E731
+        cases = [  # the job's nodes, the part's sides
+            (fugaku.job_nodes(8), [4, 4, 4]),
+            (fugaku.job_nodes(12), [8, 4, 4]),  # a box and a half
+            (fugaku.job_nodes(4096), [32, 32, 32]),
+            (fugaku.job_nodes(65536), [48, 69, 48]),
+            ([at(40, 60, 3), at(47, 68, 0), at(44, 65, 5)], [16, 18, 12]),  # off the origin
+            ([at(0, 0, 0), at(47, 0, 0)], [48, 2, 2]),  # neighbours round the torus
         ]
-        for count, sides in cases:
-            with self.subTest(count=count):
-                with tempfile.TemporaryDirectory() as folder:
-                    nodes = fugaku.job_nodes(count)
-                    hosts, path, size = fugaku.write_job(nodes, 1, count, folder)
-                    part = Platform(path)
-                    self.assertEqual((part.torus, size), (sides, part.nodes))
-                    with open(hosts) as f:
-                        self.assertLessEqual(set(f.read().split()), set(part.names))
-                    # Between two of the job's nodes, as many links either way.
-                    a, b = fugaku.coordinates(nodes[0]), fugaku.coordinates(nodes[-1])
-                    place = {name: k for k, name in enumerate(part.names)}
-                    c = part.coordinates(place[fugaku.names[nodes[0]]])
-                    d = part.coordinates(place[fugaku.names[nodes[-1]]])
-                    self.assertEqual([abs(x - y) for x, y in zip(a, b)],
-                                     [abs(x - y) for x, y in zip(c, d)])
-                    root = ElementTree.parse(path).getroot()
-                    self.assertEqual(root.find(".//config/prop").attrib["value"],
-                                     "0:1.57e-6:0")
 
+        def links(platform, a, b):
+            return sum(min(abs(x - y), n - abs(x - y)) for x, y, n in
+                       zip(platform.coordinates(a), platform.coordinates(b), platform.torus))
+
+        for nodes, sides in cases:
+            with self.subTest(nodes=len(nodes), first=nodes[0]):
+                text, size = fugaku.torus_part(nodes)
+                part = Platform(io.StringIO(text), "part")
+                self.assertEqual((part.torus, size), (sides, part.nodes))
+                place = {name: k for k, name in enumerate(part.names)}
+                pairs = [(a, b) for a in nodes[:40] for b in nodes[-40:]]
+                self.assertEqual(
+                    [links(fugaku, a, b) for a, b in pairs],
+                    [links(part, place[fugaku.names[a]], place[fugaku.names[b]])
+                     for a, b in pairs])
+                self.assertEqual(part.send, fugaku.send)
+        with tempfile.TemporaryDirectory() as folder:
+            hosts, path, size = fugaku.write_job(fugaku.job_nodes(8), 1, 8, folder)
+            with open(hosts) as f:
+                self.assertEqual(f.read().split(), [fugaku.names[n] for n in box(
+                    [48, 69, 48], [2, 2, 2])])
+            self.assertEqual(Platform(path).torus, [4, 4, 4])
 
 if __name__ == "__main__":
     unittest.main()

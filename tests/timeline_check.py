@@ -128,6 +128,9 @@ def check_refusals(source, build):
 
     draw = os.path.join(source, "timeline", "draw")
     base = os.path.join(build, "timeline-check")
+    if simulated_build(build):
+        check_simulated_refusals(record_job, draw, base)
+        return
 
     folder = fresh(os.path.join(base, "planted"))
     victim = os.path.join(base, "victim")
@@ -168,6 +171,27 @@ def check_refusals(source, build):
     status, _, errors = run([draw, folder])
     expect(status != 0 and "rank 1 left no record" in errors,
            "a missing record gave status %d: %s" % (status, errors))
+
+
+def check_simulated_refusals(record_job, draw, base):
+    """SMPI's trace: a missing folder, a line unlike the trace, no trace."""
+    status, _, errors = run(record_job(os.path.join(base, "missing")))
+    expect(status == 2 and errors.startswith("launch: no folder"),
+           "a missing folder gave status %d: %s" % (status, errors))
+    folder = fresh(os.path.join(base, "simulated"))
+    status, out, _ = run(record_job(folder))
+    expect(status == 0, "the recorded job failed")
+    with open(os.path.join(folder, "line"), "w") as f:  # another Time than traced
+        f.write(out.replace("Time=", "Time=1"))
+    status, _, errors = run([draw, folder])
+    expect(status != 0 and "is not the printed one" in errors
+           and not os.path.exists(os.path.join(folder, "timeline.png")),
+           "a line unlike its trace gave status %d: %s" % (status, errors))
+    with open(os.path.join(folder, "trace.paje"), "w") as f:
+        f.write("not a trace\n")
+    status, _, errors = run([draw, folder])
+    expect(status != 0 and "cannot read" in errors and "with pj_dump" in errors,
+           "a trace that is not one gave status %d: %s" % (status, errors))
 
 
 def main():

@@ -53,6 +53,8 @@ def last_entrants(job):
         return []
     collectives = [[c for c in job.calls[r] if c.name in ("MPI_Barrier", "MPI_Reduce")]
                    for r in range(job.nproc)]
+    if len({len(c) for c in collectives}) != 1:
+        raise ValueError("the ranks recorded different numbers of collectives")
     found = []
     for k, call in enumerate(collectives[0]):
         rank = max(range(job.nproc), key=lambda r: (collectives[r][k].start, -r))

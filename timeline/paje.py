@@ -30,15 +30,17 @@ def write(job, path):
         lines.append('2 %s S "%s" "%s"' % (name, name, rgb))
     zero = min(c.start for calls in job.calls.values() for c in calls)
     end = (max(c.end for calls in job.calls.values() for c in calls) - zero) / 1e6
-    events = []  # (seconds, order at one time, line)
+    events = []  # (seconds, line), each rank's in its order
     for rank, calls in job.calls.items():
-        events.append((0.0, 0, '3 %.9f r%d R 0 "rank %d"' % (0.0, rank, rank)))
+        events.append((0.0, '3 %.9f r%d R 0 "rank %d"' % (0.0, rank, rank)))
         for c in calls:
             start, stop = (c.start - zero) / 1e6, (c.end - zero) / 1e6
-            events.append((start, 1, "5 %.9f S r%d %s" % (start, rank, c.name)))
-            events.append((stop, 2, "6 %.9f S r%d" % (stop, rank)))
-        events.append((end, 3, "4 %.9f R r%d" % (end, rank)))
-    lines += [text for _, _, text in sorted(events)]
+            events.append((start, "5 %.9f S r%d %s" % (start, rank, c.name)))
+            events.append((stop, "6 %.9f S r%d" % (stop, rank)))
+        events.append((end, "4 %.9f R r%d" % (end, rank)))
+    # By time, and at one time in each rank's order: a call that ends when
+    # the next begins is popped before the next is pushed.
+    lines += [text for _, text in sorted(events, key=lambda e: e[0])]
     with open(path + ".new", "w") as f:
         f.write("\n".join(lines) + "\n")
     os.replace(path + ".new", path)

@@ -66,12 +66,18 @@ def read_records(folder):
             raise Refused("%s is not whole" % path)
         host_of[rank] = head[4]
         calls[rank], wtimes[rank] = [], []
-        for line in lines[1:lines.index("end")]:
-            kind, *fields = line.split()
-            if kind == "call":
-                calls[rank].append(Call(fields[0], int(fields[1]) / 1e3, int(fields[2]) / 1e3))
-            elif kind == "wtime":
-                wtimes[rank].append((float(fields[0]), int(fields[1]) / 1e3))
+        try:
+            for line in lines[1:lines.index("end")]:
+                kind, *fields = line.split()
+                if kind == "call":
+                    calls[rank].append(Call(fields[0], int(fields[1]) / 1e3,
+                                            int(fields[2]) / 1e3))
+                elif kind == "wtime":
+                    wtimes[rank].append((float(fields[0]), int(fields[1]) / 1e3))
+                else:
+                    raise ValueError(kind)
+        except (ValueError, IndexError):
+            raise Refused("%s is not whole" % path)
         if not any(c.name == "MPI_Barrier" for c in calls[rank]) or len(wtimes[rank]) < 2:
             raise Refused("rank %d recorded no barrier or no clock readings" % rank)
     job = Job(nproc, calls, simulated=False)
