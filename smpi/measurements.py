@@ -87,7 +87,8 @@ def verdicts(rows, simulated):
         reason = rule(row, rows)
         where = "%s: %s %s on %s x %s" % (row["model"], row["source"], row["operation"],
                                           row["nodes"], row["per node"])
-        use = {"fit": "the fit", "check": "check", "aside": "aside: %s" % (reason or "")}[row["use"]]
+        use = {"fit": "the fit", "check": "check",
+               "aside": "aside: %s" % (reason or "")}[row["use"]]
         wrong = []
         if (row["use"] == "aside") != bool(reason) or \
                 (reason and not row["note"].startswith(reason)):

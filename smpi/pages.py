@@ -15,24 +15,45 @@ PICTURE = os.path.join(DOC, "simulated-cluster.png")
 MACHINES_PAGE = os.path.join(DOC, "machines.md")
 MACHINES_PICTURE = os.path.join(DOC, "machines.png")
 WRITTEN_WITH = r"written with SimGrid (\d+\.\d+)"
+# The counts that the simulated cluster's page shows, by SimGrid's major
+# version: SimGrid 3 takes hours past 4096 processes (doc/simulated-cluster.md,
+# "Running it").
+PAGE_UP_TO = {3: 4096, 4: 65536}
+MACHINES_UP_TO = 2048  # nodes, at one process a node, on the machines' page
+
+
+def page_up_to(version):
+    """How far the simulated cluster's page goes with SimGrid VERSION."""
+    return PAGE_UP_TO.get(int(version.split(".")[0]), PAGE_UP_TO[max(PAGE_UP_TO)])
+
+
+def time_cells(platform, largest, placements=None):
+    """Time's table: for every power of two up to LARGEST processes, a job
+    (nproc, ppn) for each placement, one process a node and full nodes
+    unless PLACEMENTS are given, or None where the cluster cannot hold it."""
+    rows, nproc = [], 1
+    while nproc <= largest:
+        rows.append((nproc, [(nproc, ppn) if nproc <= ppn * platform.nodes else None
+                             for ppn in placements or (1, platform.cores)]))
+        nproc *= 2
+    return rows
+
+
+def time_jobs(platform, largest):
+    """The jobs of Time's table up to LARGEST processes."""
+    return [job for _, cells in time_cells(platform, largest) for job in cells if job]
 
 
 def time_rows(platform, traced, largest, placements=None):
-    """Rows (nproc, [(rounds ns, simulated ns, line us), or None where the
-    cluster cannot hold the job, for each placement]) up to LARGEST
-    processes, from the traced jobs {(nproc, ppn): (line us, trace ns)}."""
-    rows, nproc = [], 1
-    while nproc <= largest:
-        cells = []
-        for ppn in placements or (1, platform.cores):
-            if nproc > ppn * platform.nodes:
-                cells.append(None)
-                continue
-            line_us, simulated = traced[(nproc, ppn)]
-            cells.append((Rounds(platform, nproc, ppn).clocks(), simulated, line_us))
-        rows.append((nproc, cells))
-        nproc *= 2
-    return rows
+    """Time's table as rows (nproc, [(rounds ns, simulated ns, line us) or
+    None, for each placement]), from the traced jobs {(nproc, ppn): (line
+    us, trace ns)}."""
+    def cell(job):
+        line_us, simulated = traced[job]
+        return Rounds(platform, *job).clocks(), simulated, line_us
+
+    return [(nproc, [cell(job) if job else None for job in cells])
+            for nproc, cells in time_cells(platform, largest, placements)]
 
 
 def time_table(rows):
@@ -53,7 +74,7 @@ def machines_rows(runs, up_to):
     (rounds ns, simulated ns, line us) or None})."""
     columns = {}
     for name in runs:
-        platform = platforms.Platform(platforms.platform_file(name))
+        platform = platforms.cluster(name)
         rows = time_rows(platform, runs[name]["traced"], min(up_to, platform.nodes), (1,))
         columns[name] = {nproc: cells[0] for nproc, cells in rows}
     counts = sorted(set().union(*columns.values()))
@@ -191,15 +212,21 @@ def draw_machines(rows):
          "µs: Time (dashed: counted in rounds), or the published operation's", blocks, plots)
 
 
-def tables(runs, page_up_to, machines_up_to):
-    """The rows of Time on the default cluster and on every model, and the
-    pages' three tables, from the runs of every model (simulate.run)."""
-    default = platforms.Platform(platforms.platform_file("default"))
-    time = time_rows(default, runs["default"]["traced"], page_up_to)
-    machines = machines_rows(runs, machines_up_to)
+def comparison(runs):
+    """The comparison's verdicts (measurements.verdicts), from the runs of
+    every model (simulate.run)."""
     measured = {k: v for run in runs.values() for k, v in run["measured"].items()}
-    comparison = measurements.table(measurements.verdicts(measurements.read(), measured))
-    return time, machines, {"Time": time_table(time), "comparison": comparison,
+    return measurements.verdicts(measurements.read(), measured)
+
+
+def tables(runs, version):
+    """The rows of Time on the default cluster and on every model, and the
+    pages' three tables, from the runs of every model."""
+    time = time_rows(platforms.cluster("default"), runs["default"]["traced"],
+                     page_up_to(version))
+    machines = machines_rows(runs, MACHINES_UP_TO)
+    return time, machines, {"Time": time_table(time),
+                            "comparison": measurements.table(comparison(runs)),
                             "machines": machines_table(machines)}
 
 
@@ -208,9 +235,9 @@ def read(path):
         return f.read()
 
 
-def write(runs, version, page_up_to, machines_up_to):
+def write(runs, version):
     """Writes the tables and pictures into the pages; returns their paths."""
-    time, machines, text = tables(runs, page_up_to, machines_up_to)
+    time, machines, text = tables(runs, version)
     page = re.sub(WRITTEN_WITH, "written with SimGrid " + version, read(PAGE))
     page = replace_section(page, "Time", text["Time"])
     page = replace_section(page, "comparison", text["comparison"])
@@ -219,19 +246,20 @@ def write(runs, version, page_up_to, machines_up_to):
     for path, written in ((PAGE, page), (MACHINES_PAGE, machines_page)):
         with open(path, "w", encoding="utf-8") as f:
             f.write(written)
-    draw_time(time, platforms.Platform(platforms.platform_file("default")))
+    draw_time(time, platforms.cluster("default"))
     draw_machines(machines)
     return [PAGE, PICTURE, MACHINES_PAGE, MACHINES_PICTURE]
 
 
-def stale(runs, version, page_up_to, machines_up_to):
+def stale(runs, version):
     """The tables that the pages do not show as the models give them now,
     and whether all are alike to the character."""
-    text = tables(runs, page_up_to, machines_up_to)[2]
+    text = tables(runs, version)[2]
     page, machines_page = read(PAGE), read(MACHINES_PAGE)
     # The rows of Time that this SimGrid runs in reasonable time.
     shown = "".join(line for line in section(page, "Time").splitlines(True)
-                    if not re.match(r"\| (\d+) \|", line) or int(line.split()[1]) <= page_up_to)
+                    if not re.match(r"\| (\d+) \|", line)
+                    or int(line.split()[1]) <= page_up_to(version))
     written = re.search(WRITTEN_WITH, page)
     exact = bool(written) and written.group(1) == version
     pairs = (("Time", text["Time"], shown),

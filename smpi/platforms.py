@@ -21,6 +21,7 @@ A platform is one of these shapes:
   boxes (torus_order).
 Every leaf has the figures of the first: the rounds model reads those.
 """
+import copy
 import math
 import os
 import re
@@ -53,6 +54,11 @@ def platform_file(cluster):
     if cluster not in known:
         raise Refused("CLUSTER must be one of %s, not '%s'" % (", ".join(known), cluster))
     return known[cluster]
+
+
+def cluster(name):
+    """The platform of the cluster NAME."""
+    return Platform(platform_file(name))
 
 
 def figure(text):
@@ -238,11 +244,11 @@ class Platform:
 
     def torus_part(self, nodes):
         """The platform as a torus just large enough for NODES, as XML, and
-        its nodes. On
-        each axis whose nodes lie within an extent e, a torus of 2e places
-        routes each message as the whole one does, along the axis without
-        wrapping round; so SimGrid need not build the whole machine, which
-        on Fugaku takes it seconds. The nodes keep their names."""
+        its nodes. On each axis whose nodes lie within an extent e, a torus
+        of 2e places routes each message as the whole one does, along the
+        axis without wrapping round; so SimGrid need not build the whole
+        machine, which on Fugaku takes it seconds. The nodes keep their
+        names."""
         coordinates = [self.coordinates(n) for n in nodes]
         lows, sides = [], []
         for axis, length in enumerate(self.torus):
@@ -262,13 +268,11 @@ class Platform:
                 place //= side
                 stride *= length
             numbers.append(self.numbers[node])
-        leaf = self.leaves[0]
-        whole = dict(leaf.attrib)
+        root = copy.deepcopy(self.tree.getroot())
+        leaf = root.find(".//cluster")
         leaf.set("topo_parameters", ",".join(str(s) for s in sides))
         leaf.set("radical", radical(numbers))
-        text = ElementTree.tostring(self.tree.getroot(), encoding="unicode")
-        leaf.attrib.clear()
-        leaf.attrib.update(whole)
+        text = ElementTree.tostring(root, encoding="unicode")
         return ('<?xml version="1.0"?>\n<!DOCTYPE platform SYSTEM '
                 '"https://simgrid.org/simgrid.dtd">\n' + text + "\n"), len(numbers)
 
@@ -308,9 +312,8 @@ def main(args):
             p = Platform(path)
             print("%-8s %6d nodes of %2d cores  %s" % (name, p.nodes, p.cores, p.network))
     elif args[:1] == ["size"] and len(args) == 2:
-        path = platform_file(args[1])
-        p = Platform(path)
-        print(path, p.nodes, p.cores, sep="\t")
+        p = cluster(args[1])
+        print(p.path, p.nodes, p.cores, sep="\t")
     elif args[:1] == ["job"] and len(args) == 5:
         p = Platform(args[1])
         ppn, nproc = int(args[2]), int(args[3])

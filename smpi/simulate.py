@@ -9,15 +9,10 @@ import subprocess
 import tempfile
 import threading
 
-from smpi import measurements, platforms
+from smpi import measurements, pages, platforms
 from timeline import records
 
 TIME_UP_TO = 4096  # processes: the counts that Time is held to its rounds at
-# The counts that the simulated cluster's page shows, by SimGrid's major
-# version: SimGrid 3 takes hours past 4096 processes (doc/simulated-cluster.md,
-# "Running it").
-PAGE_UP_TO = {3: 4096, 4: 65536}
-MACHINES_UP_TO = 2048  # nodes, at one process a node, on the machines' page
 JOB_LIMIT = 900  # seconds, unless MPIEXEC_TIMEOUT says otherwise
 running = set()  # the jobs under way, to end if the runs are stopped
 running_lock = threading.Lock()
@@ -40,32 +35,13 @@ def settings(build):
     return found
 
 
-def page_up_to(build):
-    major = int(settings(build)["mpi_version"].split(".")[0])
-    return PAGE_UP_TO.get(major, PAGE_UP_TO[max(PAGE_UP_TO)])
-
-
-def powers(largest):
-    n = 1
-    while n <= largest:
-        yield n
-        n *= 2
-
-
-def time_jobs(platform, largest):
-    """The jobs of Time's table: every power of two up to LARGEST processes,
-    at one process a node and on full nodes, that the cluster holds."""
-    return [(nproc, ppn) for nproc in powers(largest) for ppn in (1, platform.cores)
-            if nproc <= ppn * platform.nodes]
-
-
 def plan(build, cluster):
     """Every traced job (NPROC, PPN) and measurement row that the checks and
     the pages read of CLUSTER."""
-    platform = platforms.Platform(platforms.platform_file(cluster))
-    jobs = set(time_jobs(platform, TIME_UP_TO))
+    platform = platforms.cluster(cluster)
+    jobs = set(pages.time_jobs(platform, TIME_UP_TO))
     if cluster == "default":
-        jobs |= set(time_jobs(platform, page_up_to(build)))
+        jobs |= set(pages.time_jobs(platform, pages.page_up_to(settings(build)["mpi_version"])))
     rows = [r for r in measurements.read() if r["model"] == cluster]
     return sorted(jobs), rows
 
@@ -114,7 +90,7 @@ def measured(build, row):
     with tempfile.TemporaryDirectory() as folder:
         options = []
         if row["placement"] != "—":
-            platform = platforms.Platform(platforms.platform_file(row["model"]))
+            platform = platforms.cluster(row["model"])
             nodes = platform.placed_nodes(row["placement"], int(row["nodes"]))
             hosts, part, _ = platform.write_job(nodes, int(row["per node"]), nproc, folder)
             options = ["-platform", part, "-hostfile", hosts, "--"]

@@ -15,10 +15,6 @@ from smpi import platforms  # noqa: E402
 from smpi.platforms import Platform, Refused, torus_order  # noqa: E402
 
 
-def machine(name):
-    return Platform(platforms.platform_file(name))
-
-
 def box(dims, sides):
     """The places of a box at a torus's origin, along its first axis first."""
     found = []
@@ -39,10 +35,10 @@ class PlatformsTest(unittest.TestCase):
         ]
         for name, nodes, cores, leaves, torus in cases:
             with self.subTest(name):
-                p = machine(name)
+                p = platforms.cluster(name)
                 self.assertEqual((p.nodes, p.cores, len(set(p.leaf_of)), p.torus),
                                  (nodes, cores, leaves, torus))
-        lumi = machine("lumi")
+        lumi = platforms.cluster("lumi")
         self.assertEqual((lumi.leaf_of.count(23), lumi.names[-1]), (126, "nid2977"))
 
     def test_refusals(self):
@@ -73,9 +69,9 @@ class PlatformsTest(unittest.TestCase):
                 with self.assertRaisesRegex(Refused, "^bad.xml: .*" + message):
                     Platform(io.StringIO(text % zone), "bad.xml")
         with self.assertRaisesRegex(Refused, "does not hold 8 nodes"):
-            machine("lumi").placed_nodes("3+5+1", 8)
+            platforms.cluster("lumi").placed_nodes("3+5+1", 8)
         with self.assertRaisesRegex(Refused, "not a box of 8 nodes"):
-            machine("fugaku").placed_nodes("2x4", 8)
+            platforms.cluster("fugaku").placed_nodes("2x4", 8)
 
     def test_torus_order(self):
         cases = [  # dims, nodes, the box they fill
@@ -93,12 +89,12 @@ class PlatformsTest(unittest.TestCase):
         self.assertEqual(whole, [0, 1, 3, 4, 6, 7, 9, 10, 2, 5, 8, 11])
 
     def test_placements(self):
-        lumi, fugaku = machine("lumi"), machine("fugaku")
+        lumi, fugaku = platforms.cluster("lumi"), platforms.cluster("fugaku")
         self.assertEqual(lumi.placed_nodes("3+1", 4), [0, 1, 2, 124])
         self.assertEqual(fugaku.placed_nodes("2x2x2", 8), box([48, 69, 48], [2, 2, 2]))
 
     def test_host_file(self):
-        p = machine("default")
+        p = platforms.cluster("default")
         with tempfile.TemporaryDirectory() as folder:
             hosts, platform, nodes = p.write_job(p.job_nodes(3), 2, 5, folder)
             with open(hosts) as f:
@@ -111,7 +107,7 @@ class PlatformsTest(unittest.TestCase):
         """A job's part of the torus: twice its nodes' extent on each axis, or
         the whole axis, with every message as many links long as on the whole
         torus, and the nodes under their own names."""
-        fugaku = machine("fugaku")
+        fugaku = platforms.cluster("fugaku")
         at = lambda x, y, z: x + 48 * (y + 69 * z)  # noqa: E731
         cases = [  # the job's nodes, the part's sides
             (fugaku.job_nodes(8), [4, 4, 4]),

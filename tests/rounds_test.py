@@ -44,13 +44,10 @@ def uneven(first, second):
     return platforms.Platform(io.StringIO(text), "uneven")
 
 
-def machine(name):
-    return platforms.Platform(platforms.platform_file(name))
-
-
 class RoundsTest(unittest.TestCase):
     def test_time(self):
-        default, lumi, fugaku, hbv3 = (machine(n) for n in ("default", "lumi", "fugaku", "hbv3"))
+        default, lumi, fugaku, hbv3 = (platforms.cluster(n)
+                                       for n in ("default", "lumi", "fugaku", "hbv3"))
         # The default cluster: a node's link 575 ns, a leaf's uplink 130 ns,
         # a message inside a node 514 ns; a barrier's message waits 16.8 /
         # 12.5 = 1.344 ns at a node's link for each process on it, and
@@ -99,7 +96,7 @@ class RoundsTest(unittest.TestCase):
 
     def test_ways(self):
         """The way of rank 0's message in each round."""
-        default, fugaku = machine("default"), machine("fugaku")
+        default, fugaku = platforms.cluster("default"), platforms.cluster("fugaku")
         cases = [
             (default, 128, 1, ["leaf"] * 6 + ["core"]),
             (default, 256, 64, ["node"] * 6 + ["leaf", "leaf"]),
@@ -112,7 +109,7 @@ class RoundsTest(unittest.TestCase):
 
     def test_refuses_other_counts(self):
         with self.assertRaises(ValueError):
-            Rounds(machine("default"), 3, 1)
+            Rounds(platforms.cluster("default"), 3, 1)
 
 
 if __name__ == "__main__":

@@ -60,26 +60,31 @@ def read_runs(build, model):
 
 def check_time(build, model):
     """Every run's Time against its rounds: the problems found."""
-    platform = platforms.Platform(platforms.platform_file(model))
-    traced = read_runs(build, model)["traced"]
+    platform = platforms.cluster(model)
+    rows = pages.time_rows(platform, read_runs(build, model)["traced"], simulate.TIME_UP_TO)
     off = []
-    for nproc, ppn in simulate.time_jobs(platform, simulate.TIME_UP_TO):
-        line_us, simulated = traced[(nproc, ppn)]
-        job = Rounds(platform, nproc, ppn)
-        counted = job.clocks()
-        where = "%s, %d processes, %d a node" % (model, nproc, ppn)
-        # On leaves of a power of two of nodes, rank 0's rounds are every rank's.
-        if model == "default" and abs(job.formula() - counted) > 0.5:
-            off.append("%s: the formula gives %.0f ns, the rounds %.0f"
-                       % (where, job.formula(), counted))
-        if not close_enough(simulated, counted):
-            off.append("%s: simulated %.0f ns, the rounds %.0f ns" % (where, simulated, counted))
-        if abs(line_us * 1000 - simulated) > 500:  # the line rounds to the microsecond
-            off.append("%s: the line says %d us, the trace %.0f ns" % (where, line_us, simulated))
-        cheapest = job.cheapest_network_message()
-        if cheapest is not None and close_enough(counted + cheapest, counted):
-            off.append("%s: the tolerance cannot tell a message of %.0f ns" % (where, cheapest))
-    sys.stdout.write(pages.time_table(pages.time_rows(platform, traced, simulate.TIME_UP_TO)))
+    for nproc, cells in rows:
+        for ppn, cell in zip((1, platform.cores), cells):
+            if not cell:
+                continue
+            counted, simulated, line_us = cell
+            job = Rounds(platform, nproc, ppn)
+            where = "%s, %d processes, %d a node" % (model, nproc, ppn)
+            # On leaves of a power of two of nodes, rank 0's rounds are every rank's.
+            if model == "default" and abs(job.formula() - counted) > 0.5:
+                off.append("%s: the formula gives %.0f ns, the rounds %.0f"
+                           % (where, job.formula(), counted))
+            if not close_enough(simulated, counted):
+                off.append("%s: simulated %.0f ns, the rounds %.0f ns"
+                           % (where, simulated, counted))
+            if abs(line_us * 1000 - simulated) > 500:  # the line rounds to the microsecond
+                off.append("%s: the line says %d us, the trace %.0f ns"
+                           % (where, line_us, simulated))
+            cheapest = job.cheapest_network_message()
+            if cheapest is not None and close_enough(counted + cheapest, counted):
+                off.append("%s: the tolerance cannot tell a message of %.0f ns"
+                           % (where, cheapest))
+    sys.stdout.write(pages.time_table(rows))
     return off
 
 
@@ -88,21 +93,19 @@ def all_runs(build):
 
 
 def check_compare(build):
-    measured = {k: v for run in all_runs(build).values() for k, v in run["measured"].items()}
-    found = measurements.verdicts(measurements.read(), measured)
+    found = pages.comparison(all_runs(build))
     sys.stdout.write(measurements.table(found))
     return [text for *_, wrong in found for text in wrong]
 
 
 def check_page(build):
     version = simulate.settings(build)["mpi_version"]
-    up_to = simulate.page_up_to(build)
-    stale, alike = pages.stale(all_runs(build), version, up_to, simulate.MACHINES_UP_TO)
+    stale, alike = pages.stale(all_runs(build), version)
     if stale:
         return ["the tables %s are not what the models give now; write them with: "
                 "smpi/model page BUILD --write" % " and ".join(stale)]
     print("%s and %s: the tables are the models', up to %d processes, %s"
-          % (pages.PAGE, pages.MACHINES_PAGE, up_to,
+          % (pages.PAGE, pages.MACHINES_PAGE, pages.page_up_to(version),
              "to the character" if alike else "to what SimGrid %s changes" % version))
     return []
 
