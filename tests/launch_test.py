@@ -59,8 +59,32 @@ class LaunchTest(unittest.TestCase):
             with self.subTest(environment=environment, nproc=nproc):
                 self.refused(launch([os.path.join(SOURCE, "launcher", "launch"), "--check",
                                      "smpi", nproc], **environment), message)
-        self.refused(launch([os.path.join(SOURCE, "launcher", "launch"), "--check", "lam", "2"]),
-                     "MPI must be mpich, openmpi or smpi, not 'lam'")
+        self.refused(launch([os.path.join(SOURCE, "launcher", "launch"), "--check", "lam/mpi",
+                             "2"]),
+                     "MPI must be smpi or a real MPI's name, such as mpich, not 'lam/mpi'")
+
+    def test_identify(self):
+        """Which MPI a launcher belongs to, from what its --version says."""
+        cases = [  # what the launcher says, what --identify prints
+            ("mpiexec (OpenRTE) 4.1.4\n\nReport bugs to http://www.open-mpi.org/", "openmpi 4.1.4"),
+            ("mpiexec (Open MPI) 5.0.6\n\nReport bugs to https://www.open-mpi.org/",
+             "openmpi 5.0.6"),
+            ("HYDRA build details:\n    Version:                                 4.0.2\n"
+             "    Release Date:                            Thu Apr  7 12:34:45 CDT 2022",
+             "mpich 4.0.2"),
+            ("SimGrid version 3.32", "smpi 3.32"),
+            ("Intel(R) MPI Library for Linux* OS, Version 2021.9 Build 20230307", "mpi"),
+            ("", "mpi"),
+        ]
+        with tempfile.TemporaryDirectory() as folder:
+            fake = os.path.join(folder, "mpiexec")
+            for said, identity in cases:
+                with self.subTest(said=said):
+                    with open(fake, "w") as f:
+                        f.write("#!/bin/sh\ncat <<'EOF'\n%s\nEOF\n" % said)
+                    os.chmod(fake, 0o755)
+                    self.assertEqual(launch([os.path.join(SOURCE, "launcher", "launch"),
+                                             "--identify", fake]), (0, identity + "\n", ""))
 
     def test_check_counts(self):
         """The NPROC that a job runs."""
