@@ -81,8 +81,8 @@ Plugin = getattr(rfm, 'RegressionTestPlugin', None) or rfm.RegressionMixin
 class midquad_job(Plugin):
     '''A job of midquad: its size, sanity and performance.'''
 
-    num_nodes = parameter([1, 2, 4])
-    tasks_per_node = parameter([1])
+    num_nodes = parameter([1, 2, 4], type=int)
+    tasks_per_node = parameter([1], type=int)
     time_references = variable(typ.Dict[str, float], value={})
     # Fractions of the reference: lower None takes any faster Time.
     time_lower = variable(float, type(None), value=None)
