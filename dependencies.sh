@@ -31,7 +31,7 @@ debian gnuplot-nox      gnuplot          required timeline  the picture
 debian gnuplot-nox      gnuplot          optional test      the timeline's tests
 debian pajeng           pj_dump          required timeline  a simulated job's trace, read
 debian pajeng           pj_dump          optional test      the timeline's and the simulated models' tests
-debian lmod             -                optional test      the modulefiles' test
+debian lmod             -                required ci-cluster
 debian dpkg-dev         dpkg-buildflags  required package
 debian file             file             required package
 debian nodejs           -                required ci-docs
