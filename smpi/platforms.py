@@ -4,7 +4,9 @@ the order jobs take them, their cores and the figures that Time depends on,
 and a job's host file.
 
     smpi/platforms.py clusters            the clusters, a line each
-    smpi/platforms.py size CLUSTER        its platform file, nodes and cores,
+    smpi/platforms.py size CLUSTER        its platform file, nodes, cores and
+                                          the MPI it was measured with, if it
+                                          is a calibrated cluster's,
                                           separated by tabs
     smpi/platforms.py job PLATFORM PPN NPROC FOLDER
         writes FOLDER/hosts, NPROC processes on the first nodes, PPN on
@@ -12,10 +14,13 @@ and a job's host file.
         that platform's nodes, separated by tabs
 
 launcher/launch asks these questions; it checks PPN and NPROC itself. CLUSTER
-is default (smpi/cluster.xml) or the name of a platform of smpi/machines.
-A platform is one of these shapes:
+is default (smpi/cluster.xml), the name of a platform of smpi/machines, or
+a platform's file: a value with a "/" in it, or ending in .xml, such as a
+calibrated cluster's (calibrate/platform_from_csv.py). A platform is one of these
+shapes:
 - leaves and uplinks: each <cluster> a leaf switch (a fat tree's) or a
-  group (a dragonfly's), joined by <link>s through a core;
+  group (a dragonfly's), or each a <zone routing="Cluster"> of its own
+  hosts, each with a link of its own, joined by <link>s through a core;
 - one switch: a single <cluster>;
 - a torus: a single <cluster topology="TORUS">, whose nodes jobs take in
   boxes (torus_order).
@@ -50,10 +55,20 @@ def clusters():
 
 
 def platform_file(cluster):
+    if is_file(cluster):
+        if not os.path.isfile(cluster):
+            raise Refused("no platform file %s" % cluster)
+        return cluster
     known = clusters()
     if cluster not in known:
-        raise Refused("CLUSTER must be one of %s, not '%s'" % (", ".join(known), cluster))
+        raise Refused("CLUSTER must be one of %s, or a platform's file, not '%s'"
+                      % (", ".join(known), cluster))
     return known[cluster]
+
+
+def is_file(cluster):
+    """Whether CLUSTER names a platform's file rather than a model."""
+    return "/" in cluster or cluster.endswith(".xml")
 
 
 def cluster(name):
@@ -115,7 +130,7 @@ class Platform:
             raise Refused("cannot read the platform %s: %s" % (self.path, error))
         try:
             self.read(self.tree.getroot())
-        except (KeyError, ValueError, IndexError) as error:
+        except (KeyError, ValueError, IndexError, StopIteration) as error:
             raise Refused("%s: a <cluster>, <link> or <prop> lacks or mistakes %s"
                           % (self.path, error))
         except Refused as error:
@@ -123,8 +138,10 @@ class Platform:
 
     def read(self, root):
         """The leaves, their nodes and the figures, from the XML's ROOT."""
-        self.leaves = root.findall(".//cluster")
-        uplinks = root.findall(".//link")
+        self.leaves = [leaf for leaf in root.iter() if leaf.tag == "cluster" or
+                       (leaf.tag == "zone" and leaf.get("routing") == "Cluster")]
+        inside = {id(link) for leaf in self.leaves for link in leaf.iter("link")}
+        uplinks = [link for link in root.iter("link") if id(link) not in inside]
         if not self.leaves or (len(self.leaves) > 1 and not uplinks):
             raise Refused("no <cluster>, or several without <link>s between them")
         for leaf in self.leaves:
@@ -135,6 +152,8 @@ class Platform:
                               "<cluster>" % leaf.get("topology"))
         network = root.find(".//prop[@id='network']")
         self.network = network.attrib["value"] if network is not None else ""
+        measured = root.find(".//prop[@id='midquad/measured-with']")
+        self.measured_with = measured.attrib["value"] if measured is not None else ""
         overhead = root.find(".//config/prop[@id='smpi/os']")
         self.send = 0.0
         if overhead is not None:
@@ -143,19 +162,27 @@ class Platform:
                 raise Refused("smpi/os has figures by size; the rounds model takes one")
             self.send = float(overhead.attrib["value"].split(":")[1]) * 1e9
         self.names, self.numbers, self.leaf_of = [], [], []
+        figures = []
         for k, leaf in enumerate(self.leaves):
-            numbers = ranges(leaf.attrib["radical"])
-            self.names += [leaf.attrib["prefix"] + str(i) + leaf.attrib["suffix"]
-                           for i in numbers]
+            if leaf.tag == "cluster":
+                numbers = ranges(leaf.attrib["radical"])
+                names = [leaf.attrib["prefix"] + str(i) + leaf.attrib["suffix"]
+                         for i in numbers]
+                figures.append(leaf.attrib)
+            else:
+                names, found = written_out(leaf)
+                numbers = list(range(len(self.names), len(self.names) + len(names)))
+                figures.append(found)
+            self.names += names
             self.numbers += numbers
-            self.leaf_of += [k] * len(numbers)
+            self.leaf_of += [k] * len(names)
         self.nodes = len(self.names)
         self.leaf_nodes = self.leaf_of.count(0)
         if not all(self.leaf_of.count(k) for k in range(len(self.leaves))) or \
                 len(set(self.names)) != self.nodes:
             raise Refused("a <cluster> without nodes, or a node named twice")
-        first = self.leaves[0].attrib
-        if any(leaf.attrib["core"] != first["core"] for leaf in self.leaves):
+        first = figures[0]
+        if any(leaf["core"] != first["core"] for leaf in figures):
             raise Refused("its leaves have different numbers of cores")
         self.cores = int(first["core"])
         if self.cores < 1:
@@ -277,6 +304,25 @@ class Platform:
                 '"https://simgrid.org/simgrid.dtd">\n' + text + "\n"), len(numbers)
 
 
+def written_out(leaf):
+    """A leaf written out as a zone of SimGrid's Cluster routing: its hosts'
+    names, and its first host's figures as a <cluster>'s attributes name
+    them: its cores, its link's latency and bandwidth, and its loopback's
+    latency (the route from the host to itself)."""
+    hosts = leaf.findall("host")
+    if not hosts:
+        return [], {"core": "0"}
+    links = {link.attrib["id"]: link.attrib for link in leaf.findall("link")}
+    first = hosts[0].attrib["id"]
+    up = next(h.attrib["up"] for h in leaf.findall("host_link") if h.attrib["id"] == first)
+    link = links[re.sub(r"_UP$", "", up)]
+    loopback = next(r for r in leaf.findall("route")
+                    if r.attrib["src"] == r.attrib["dst"] == first)
+    return [h.attrib["id"] for h in hosts], {
+        "core": hosts[0].get("core", "1"), "lat": link["latency"], "bw": link["bandwidth"],
+        "loopback_lat": links[loopback.find("link_ctn").attrib["id"]]["latency"]}
+
+
 def ranges(radical):
     """A radical's numbers: "0-63,70" is 0 to 63 and 70."""
     numbers = []
@@ -313,7 +359,7 @@ def main(args):
             print("%-8s %6d nodes of %2d cores  %s" % (name, p.nodes, p.cores, p.network))
     elif args[:1] == ["size"] and len(args) == 2:
         p = cluster(args[1])
-        print(p.path, p.nodes, p.cores, sep="\t")
+        print(p.path, p.nodes, p.cores, p.measured_with, sep="\t")
     elif args[:1] == ["job"] and len(args) == 5:
         p = Platform(args[1])
         ppn, nproc = int(args[2]), int(args[3])

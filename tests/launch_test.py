@@ -30,7 +30,7 @@ REFUSED = [  # environment, NPROC, the refusal after "launch: "
     ({"PPN": "0"}, "16", "PPN must be a whole number from 1 to 64, not '0'"),
     ({"PPN": "x"}, "16", "PPN must be a whole number from 1 to 64, not 'x'"),
     ({"CLUSTER": "nonesuch"}, "16",
-     "CLUSTER must be one of default, fugaku, hbv3, lumi, not 'nonesuch'"),
+     "CLUSTER must be one of default, fugaku, hbv3, lumi, or a platform's file, not 'nonesuch'"),
     ({"PPN": "1"}, "2048",
      r"NPROC must be from 1 to 1024 with PPN=1 \(1024 nodes of 64 cores\), not '2048'"),
     ({"CLUSTER": "lumi", "PPN": "65"}, "2", "PPN must be a whole number from 1 to 64, not '65'"),

@@ -43,7 +43,8 @@ class PlatformsTest(unittest.TestCase):
 
     def test_refusals(self):
         with self.assertRaisesRegex(
-                Refused, "^CLUSTER must be one of default, fugaku, hbv3, lumi, not 'nonesuch'$"):
+                Refused, "^CLUSTER must be one of default, fugaku, hbv3, lumi, or a platform's file, "
+                "not 'nonesuch'$"):
             platforms.platform_file("nonesuch")
         leaf = ('<cluster id="c%d" prefix="n" suffix="" radical="%s" core="%s" lat="1us" '
                 'bw="1Gbps" loopback_lat="1us" loopback_bw="1GBps" %s/>')
