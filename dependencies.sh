@@ -10,7 +10,9 @@
 # what it enables. What asks:
 #   build                    every build
 #   mpich, openmpi, smpi     a build with that MPI
-#   test, timeline, package  ./quickstart test, timeline and package
+#   test, timeline, package, calibrate, check
+#                            ./quickstart test, timeline, package,
+#                            calibrate and check
 #   ci-STAGE                 a stage of .ci/run
 dependency_table() {
   cat <<'EOF'
@@ -26,6 +28,9 @@ debian libopenmpi-dev   mpicxx.openmpi   required openmpi
 debian libsimgrid-dev   smpicxx          required smpi
 debian python3          python3          required smpi      simulated jobs: their platforms and host files
 debian python3          python3          required timeline  the drawing
+debian python3          python3          required calibrate the measurements, and the platform made of them
+debian python3          python3          required check     the jobs, and their predictions
+debian pajeng           pj_dump          required check     the predictions' traces, read
 debian python3          python3          optional test      the tests of the launcher, the models, the timeline and the ReFrame check
 debian gnuplot-nox      gnuplot          required timeline  the picture
 debian gnuplot-nox      gnuplot          optional test      the timeline's tests

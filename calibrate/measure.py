@@ -41,6 +41,15 @@ TIME_JOBS = 11  # jobs of the program at each size: its median is what a user se
 WARM_JOBS = 3  # jobs of the program's calls repeated warm
 
 
+def time_jobs(cluster):
+    """The jobs of the program and of its warm calls at each size: one of
+    each on a simulated machine, where every job gives the same Time."""
+    return (1, 1) if cluster.where == "simulated" else (TIME_JOBS, WARM_JOBS)
+
+
+plural = platform.plural
+
+
 def progress(text):
     print("calibrate: " + text, file=sys.stderr, flush=True)
 
@@ -159,7 +168,7 @@ class Calibration:
         nproc = len(nodes) * ppn
         with tempfile.TemporaryDirectory() as folder:
             line = os.path.join(folder, "line")
-            for _ in range(TIME_JOBS):
+            for _ in range(time_jobs(c)[0]):
                 out = c.start(nodes, ppn, [os.path.join(c.build, "midquad")])
                 with open(line, "w") as f:
                     f.write(out)
@@ -169,7 +178,7 @@ class Calibration:
                     raise jobs.Failed("the program's line on %s: %s"
                                       % (layout.compress(nodes), error))
                 self.add("printed", "", nodes, ppn, us, "us", "the program's Time as printed")
-        for _ in range(WARM_JOBS):
+        for _ in range(time_jobs(c)[1]):
             out = c.start(nodes, ppn, [os.path.join(c.build, "midquad_warm")]).split()
             try:
                 warm = float(out[1])
@@ -213,11 +222,15 @@ class Calibration:
         if c.cores >= 3:
             progress("a first message inside %s" % a)
             self.first([a], 3, (0, 1))
+        elif len(nodes) < 2:
+            progress("no first message measured: it takes a third process, and %s "
+                     "has %s" % (a, plural(c.cores, "core")))
         count = 1
         while count <= len(nodes):
             for ppn in sorted({1, c.cores}):
-                progress("the program on %d nodes, %d a node: %d jobs, and %d warm"
-                         % (count, ppn, TIME_JOBS, WARM_JOBS))
+                progress("the program on %s, %d a node: %s, and %s of its calls warm"
+                         % ((plural(count, "node"), ppn) +
+                            tuple(plural(n, "job") for n in time_jobs(c))))
                 self.times(nodes[:count], ppn)
             count *= 2
 

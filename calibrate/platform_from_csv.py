@@ -43,6 +43,10 @@ class Refused(Exception):
     """A CSV that is not a calibration's."""
 
 
+def plural(count, noun):
+    return "%d %s%s" % (count, noun, "" if count == 1 else "es" if noun.endswith("h") else "s")
+
+
 def median(values):
     return statistics.median(values)
 
@@ -143,8 +147,8 @@ def figures(rows):
         found["uplink"] = (0.0, "assumed, 0: no two nodes measured under different switches")
     widest = max(len(nodes) for nodes in leaves.values())
     found["uplink bandwidth"] = (bandwidth[0] * widest,
-                                 "assumed: a non-blocking fat tree, a leaf's %d nodes' "
-                                 "links together" % widest)
+                                 "assumed: a non-blocking fat tree, its leaf's %s' "
+                                 "links together" % plural(widest, "node"))
     return found, leaves
 
 
@@ -166,8 +170,9 @@ def xml(rows):
     lines = ['<?xml version="1.0"?>',
              '<!DOCTYPE platform SYSTEM "https://simgrid.org/simgrid.dtd">',
              "<!--",
-             "  A calibrated cluster: %d nodes of %d cores under %d switches, measured "
-             "with %s." % (sum(map(len, leaves.values())), cores, len(leaves), mpi),
+             "  A calibrated cluster: %s of %s under %s, measured with %s."
+             % (plural(sum(map(len, leaves.values())), "node"), plural(cores, "core"),
+                plural(len(leaves), "switch"), mpi),
              "  Made by calibrate/platform_from_csv.py from the measurements beside it; each",
              "  figure and where it came from:"]
     for name in ("inside", "node link", "node bandwidth", "uplink", "uplink bandwidth",
@@ -178,7 +183,7 @@ def xml(rows):
         lines.append("  - %s: %s, %s" % (name, shown, whence.replace("--", "- -")))
     lines += ["-->", '<platform version="4.1">', '  <zone id="calibrated" routing="Floyd">',
               '    <prop id="network" value=%s/>' % quoteattr(
-                  "calibrated with %s, %d switches" % (mpi, len(leaves))),
+                  "calibrated with %s, %s" % (mpi, plural(len(leaves), "switch"))),
               '    <prop id="midquad/measured-with" value=%s/>' % quoteattr(mpi)]
     names = {}
     for k, leaf in enumerate(leaves):
