@@ -31,7 +31,7 @@ import tempfile
 # The project root, not this folder: the package is named as it is.
 sys.path[0] = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 from calibrate import jobs, layout, platform_from_csv as platform  # noqa: E402
-from smpi import simulate  # noqa: E402
+from smpi import platforms, simulate  # noqa: E402
 from timeline import records  # noqa: E402
 
 CALLS = 1000  # round trips a repeat
@@ -245,14 +245,18 @@ class Calibration:
         return {node: hosts.get(k, node) for k, node in enumerate(nodes)}
 
 
+def simulated_name(cluster):
+    """A model's name, or a platform file's without its folder and .xml."""
+    return os.path.splitext(os.path.basename(cluster))[0] if platforms.is_file(cluster) \
+        else cluster
+
+
 def name(cluster):
     c = cluster
     base = {"slurm": c.env.get("SLURM_CLUSTER_NAME") or "slurm",
             "hosts": os.path.splitext(os.path.basename(c.env.get("HOSTS", "hosts")))[0],
             "machine": c.nodes[0],
-            "simulated": os.path.splitext(os.path.basename(getattr(c, "truth", c).path
-                                                           if c.where == "simulated"
-                                                           else ""))[0]}[c.where]
+            "simulated": simulated_name(c.env.get("CLUSTER", "default"))}[c.where]
     return "%s-%s" % (base, c.settings["mpi"])
 
 

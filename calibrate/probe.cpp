@@ -103,8 +103,8 @@ int main(int argc, char *argv[]) {
   const std::string mode = argc > 1 ? argv[1] : "";
 
   if (mode == "first") {
-    const auto pair = argc == 4 ? groups(argv[2], Nproc)
-                                : decltype(groups("", 0)){};
+    const auto pair =
+        argc == 4 ? groups(argv[2], Nproc) : decltype(groups("", 0)){};
     const int calls = argc == 4 ? std::atoi(argv[3]) : 0;
     if (pair.size() != 1 || pair[0].size() != 1 || calls < 1 || Nproc < 3) {
       return usage(rank);
@@ -139,9 +139,8 @@ int main(int argc, char *argv[]) {
     return 0;
   }
 
-  const auto pairs = argc == 5 && mode == "pairs"
-                         ? groups(argv[2], Nproc)
-                         : decltype(groups("", 0)){};
+  const auto pairs = argc == 5 && mode == "pairs" ? groups(argv[2], Nproc)
+                                                  : decltype(groups("", 0)){};
   const int calls = argc == 5 ? std::atoi(argv[3]) : 0;
   const int repeats = argc == 5 ? std::atoi(argv[4]) : 0;
   if (pairs.empty() || calls < 1 || repeats < 1) {
@@ -161,8 +160,7 @@ int main(int argc, char *argv[]) {
         const int peer = rank == pair.first ? pair.second : pair.first;
         round_trips(peer, rank == pair.first, warm_up);
         for (int r = 0; r < repeats; ++r) {
-          const double each =
-              round_trips(peer, rank == pair.first, calls);
+          const double each = round_trips(peer, rank == pair.first, calls);
           if (rank == pair.first) {
             mine[static_cast<size_t>(index) * repeats + r] = each;
           }
@@ -172,14 +170,13 @@ int main(int argc, char *argv[]) {
     }
   }
   std::vector<double> all(mine.size());
-  MPI_Reduce(mine.data(), all.data(), static_cast<int>(mine.size()),
-             MPI_DOUBLE, MPI_SUM, 0, MPI_COMM_WORLD);
+  MPI_Reduce(mine.data(), all.data(), static_cast<int>(mine.size()), MPI_DOUBLE,
+             MPI_SUM, 0, MPI_COMM_WORLD);
   char name[MPI_MAX_PROCESSOR_NAME] = {};
   int length;
   MPI_Get_processor_name(name, &length);
-  std::vector<char> names(rank == 0 ? static_cast<size_t>(Nproc) *
-                                          MPI_MAX_PROCESSOR_NAME
-                                    : 0);
+  std::vector<char> names(
+      rank == 0 ? static_cast<size_t>(Nproc) * MPI_MAX_PROCESSOR_NAME : 0);
   MPI_Gather(name, MPI_MAX_PROCESSOR_NAME, MPI_CHAR, names.data(),
              MPI_MAX_PROCESSOR_NAME, MPI_CHAR, 0, MPI_COMM_WORLD);
   if (rank == 0) {
@@ -196,8 +193,8 @@ int main(int argc, char *argv[]) {
       }
     }
     for (int r = 0; r < Nproc; ++r) {
-      std::printf("host %d %s\n", r, &names[static_cast<size_t>(r) *
-                                            MPI_MAX_PROCESSOR_NAME]);
+      std::printf("host %d %s\n", r,
+                  &names[static_cast<size_t>(r) * MPI_MAX_PROCESSOR_NAME]);
     }
   }
   MPI_Finalize();
