@@ -22,11 +22,13 @@ its reduction (log2 of the processes):
            the collectives of the MPI it was measured with, and for each
            step the calls' own software, which SMPI leaves out: what the
            calibration's warm Time spent beyond its simulation, a step's
-           share of it
+           share of it, at the same node count or the largest below it
   printed  the first call, as the line prints it: the warm Time and, for
            each step, what the calibration's printed Time spent beyond its
            warm Time (connections made, pages first touched), a step's
-           share
+           share, taken the same way
+So at a node count that the calibration measured, a prediction is its
+measurement made again; past them, an extrapolation from the largest.
 A pair that is slow where its nodes' other pairs are not is a link; a node
 whose every pair is slow is that node.
 """
@@ -75,27 +77,29 @@ class Check:
         size = min(sizes, key=lambda s: (abs(math.log2(s) - math.log2(nodes)), -s))
         return self.calibrated(figure, size, ppn)
 
-    def shares(self, ppn):
+    def shares(self, nodes, ppn):
         """What the calibration's jobs at PPN spent beyond what SMPI
         simulates, in us a step (the call itself, and each round of its
         reduction): (the calls' own software, in their warm Time; the first
         call's connections and first touches, in the printed Time beyond the
-        warm). Each is the median over the sizes measured, and no less
-        than nothing: a simulated machine's lines, printed to the
-        microsecond or its tenth, can say less."""
-        software, first = [], []
-        for size in sorted({r["nodes"] for r in self.rows if r["figure"] == "warm" and
-                            r["ppn"] == ppn}):
-            steps = rounds(size * ppn) + 1
-            warm = [r for r in self.rows if r["figure"] == "warm" and r["nodes"] == size and
-                    r["ppn"] == ppn]
-            nodes = layout.expand(warm[0]["where"])
-            warm_us = measured.median([r["value"] for r in warm])
-            software.append((warm_us - self.simulated(nodes, ppn)) / steps)
-            printed = self.calibrated("printed", size, ppn)
-            if printed:
-                first.append((measured.median(printed) - warm_us) / steps)
-        return tuple(max(0.0, measured.median(x)) if x else 0.0 for x in (software, first))
+        warm). At the NODES count that the calibration measured, its own;
+        past it, the largest count's measured. No less than nothing: a
+        simulated machine's lines, printed to the microsecond or its tenth,
+        can say less."""
+        sizes = sorted({r["nodes"] for r in self.rows if r["figure"] == "warm" and
+                        r["ppn"] == ppn})
+        if not sizes:
+            return 0.0, 0.0
+        size = nodes if nodes in sizes else max(s for s in sizes if s <= nodes) \
+            if sizes[0] <= nodes else sizes[0]
+        steps = rounds(size * ppn) + 1
+        warm = [r for r in self.rows if r["figure"] == "warm" and r["nodes"] == size and
+                r["ppn"] == ppn]
+        warm_us = measured.median([r["value"] for r in warm])
+        software = (warm_us - self.simulated(layout.expand(warm[0]["where"]), ppn)) / steps
+        printed = self.calibrated("printed", size, ppn)
+        first = (measured.median(printed) - warm_us) / steps if printed else 0.0
+        return max(0.0, software), max(0.0, first)
 
     def simulated(self, nodes, ppn):
         """SMPI's Time of a job on NODES, PPN a node, on the platform, in
@@ -157,7 +161,7 @@ class Check:
                 probe.times(chosen, ppn)
                 printed = [r["value"] for r in probe.rows if r["figure"] == "printed"]
                 warm = [r["value"] for r in probe.rows if r["figure"] == "warm"]
-                software, first = self.shares(ppn)
+                software, first = self.shares(count, ppn)
                 steps = rounds(count * ppn) + 1
                 warm_predicted = self.simulated(chosen, ppn) + software * steps
                 printed_predicted = warm_predicted + first * steps

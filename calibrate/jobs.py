@@ -13,6 +13,7 @@ import re
 import shutil
 import socket
 import subprocess
+import sys
 import tempfile
 import time
 
@@ -36,6 +37,10 @@ def read_file(path, what):
         raise Failed("cannot read the %s file %s: %s" % (what, path, error.strerror
                                                           if isinstance(error, OSError)
                                                           else error))
+
+
+class Retry(Failed):
+    """A job that failed within its limit."""
 
 
 class Cluster:
@@ -114,13 +119,20 @@ class Cluster:
                 counts.append(int(match.group(1)))
         self.cores = min(counts) if counts else 1
         self.all_nodes = list(self.nodes)
+        # A node's CPUs beyond the allocation's share of it are not the
+        # job's to run on: full nodes are what the allocation holds.
+        cpus = [int(c) for c in self.ask(["sinfo", "-h", "-N", "-n", ",".join(self.nodes),
+                                          "-o", "%c"]).split() if c.isdigit()]
+        if cpus and min(cpus) > self.cores:
+            self.said.append("the allocation holds %d of each node's %d CPUs: salloc "
+                             "--exclusive measures whole nodes" % (self.cores, min(cpus)))
         partition = self.env.get("SLURM_JOB_PARTITION", "")
         listed = self.ask(["sinfo", "-h", "-N", "-p", partition, "-o", "%N"]) \
             if partition else ""
         for node in listed.split():
             if node not in self.all_nodes:
                 self.all_nodes.append(node)
-        self.said.append("Slurm job %s: %d nodes of %d cores, of partition %s's %d"
+        self.said.insert(0, "Slurm job %s: %d nodes of %d CPUs, of partition %s's %d"
                          % (self.env["SLURM_JOB_ID"], len(self.nodes), self.cores,
                             partition or "(none)", len(self.all_nodes)))
 
@@ -182,8 +194,20 @@ class Cluster:
 
     def start(self, nodes, ppn, program, mpi=True, limit=None):
         """Runs PROGRAM (a list) as a job of PPN processes on each of NODES;
-        returns its standard output. A job that fails or outlives the limit
-        is ended, all of it, and named with the nodes that did not answer."""
+        returns its standard output. A job that outlives the limit is ended,
+        all of it, and named with the nodes that did not answer; one that
+        fails is tried once more, since a launcher's start can fail now and
+        then on a busy cluster, and named if it fails again."""
+        try:
+            return self.start_once(nodes, ppn, program, mpi, limit)
+        except Retry as failure:
+            print("calibrate: %s; trying it once more" % failure, file=sys.stderr)
+            try:
+                return self.start_once(nodes, ppn, program, mpi, limit)
+            except Retry as again:
+                raise Failed(str(again))
+
+    def start_once(self, nodes, ppn, program, mpi, limit):
         limit = limit or self.limit
         nproc = ppn * len(nodes)
         with tempfile.TemporaryDirectory() as folder:
@@ -236,7 +260,7 @@ class Cluster:
                          % (what, limit, layout.compress(silent) if silent
                             else "no node failed alone, the job as a whole"))
         last = (done.stderr.strip().splitlines() or ["(nothing on standard error)"])[-1]
-        raise Failed("%s failed with exit status %d: %s" % (what, done.returncode, last))
+        raise Retry("%s failed with exit status %d: %s" % (what, done.returncode, last))
 
     def silent(self, nodes):
         """Those of NODES that do not run a job of one process alone within
@@ -244,8 +268,8 @@ class Cluster:
         found = []
         for node in nodes:
             try:
-                self.start([node], 1, [os.path.join(self.build, "midquad")],
-                           limit=min(self.limit, 30))
+                self.start_once([node], 1, [os.path.join(self.build, "midquad")], True,
+                                min(self.limit, 30))
             except Failed:
                 found.append(node)
         return found

@@ -191,8 +191,8 @@ class Calibration:
         c = self.cluster
         nodes = c.pick(count)
         progress("; ".join(c.said))
-        progress("measuring %s with %s, %d processes a full node"
-                 % (layout.compress(nodes), c.mpi, c.cores))
+        progress("measuring %s with %s, %s a full node"
+                 % (layout.compress(nodes), c.mpi, plural(c.cores, "process")))
         c.host_names = {}
         for line in c.roll_call(nodes):
             name, _, _ = line.partition(" ")

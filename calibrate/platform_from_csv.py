@@ -44,7 +44,7 @@ class Refused(Exception):
 
 
 def plural(count, noun):
-    return "%d %s%s" % (count, noun, "" if count == 1 else "es" if noun.endswith("h") else "s")
+    return "%d %s%s" % (count, noun, "" if count == 1 else "es" if noun[-1] in "hs" else "s")
 
 
 def median(values):
@@ -52,9 +52,14 @@ def median(values):
 
 
 def spread(values):
-    """How far apart a figure's samples lie: their range over their median."""
+    """How far apart a figure's samples lie: from their first decile to
+    their last, over their median; a stray sample, such as a message that
+    waited out a scheduler's time slice, does not widen it."""
     middle = median(values)
-    return (max(values) - min(values)) / middle if middle > 0 else 0.0
+    if len(values) < 2 or middle <= 0:
+        return 0.0
+    deciles = statistics.quantiles(values, n=10, method="inclusive")
+    return (deciles[-1] - deciles[0]) / middle
 
 
 def read(path):

@@ -5,15 +5,16 @@
 //   midquad_probe pairs GROUPS CALLS REPEATS
 //       GROUPS is a list of groups separated by "/", each of pairs "A-B"
 //       joined by "+": the pairs of a group run at once, the groups one after
-//       another, between barriers. Each pair is timed REPEATS times, CALLS
-//       round trips each. Rank 0 prints "pair A B US..." a pair, one figure a
-//       repeat, then "host RANK NAME" a process.
+//       another, between barriers at which the others sleep. Each pair is timed
+//       REPEATS times, CALLS round trips each. Rank 0 prints "pair A B US..." a
+//       pair, one figure a repeat, then "host RANK NAME" a process.
 //   midquad_probe first A-B CALLS
 //       the first message between ranks A and B, which have not spoken
 //       before, against CALLS warm ones. The lowest other rank starts them
 //       together without a collective, which would connect them first.
 //       Prints "first US US".
 #include <mpi.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -43,6 +44,21 @@ double round_trips(int peer, bool starts, int calls) {
     }
   }
   return (MPI_Wtime() - t_start) / calls / 2;
+}
+
+// wait_turn: a barrier that sleeps while it waits, so that the ranks not
+// being timed leave a node's cores to those that are: on a node of fewer
+// cores than processes, ranks spinning in a barrier would take turns with
+// the pair, a scheduler's time slice at a time.
+void wait_turn() {
+  MPI_Request request;
+  MPI_Ibarrier(MPI_COMM_WORLD, &request);
+  int done = 0;
+  MPI_Test(&request, &done, MPI_STATUS_IGNORE);
+  while (!done) {
+    usleep(100);
+    MPI_Test(&request, &done, MPI_STATUS_IGNORE);
+  }
 }
 
 // groups: GROUPS's pairs, a list a group; empty where it is malformed or
@@ -154,7 +170,7 @@ int main(int argc, char *argv[]) {
   std::vector<double> mine(static_cast<size_t>(count) * repeats, 0.0);
   int index = 0;
   for (const auto &group : pairs) {
-    MPI_Barrier(MPI_COMM_WORLD);
+    wait_turn();
     for (const auto &pair : group) {
       if (rank == pair.first || rank == pair.second) {
         const int peer = rank == pair.first ? pair.second : pair.first;
