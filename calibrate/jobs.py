@@ -60,6 +60,7 @@ class Cluster:
         kind = settings["mpi"]
         self.mpi = ("%s %s" % (kind, settings.get("mpi_version", ""))).strip()
         self.said = []
+        self.jobs = 0  # jobs started, which number the measurements
         self.limit = int(environment.get("MPIEXEC_TIMEOUT") or LIMIT)
         topology_file = environment.get("TOPOLOGY")
         topology = None
@@ -208,6 +209,7 @@ class Cluster:
                 raise Failed(str(again))
 
     def start_once(self, nodes, ppn, program, mpi, limit):
+        self.jobs += 1
         limit = limit or self.limit
         nproc = ppn * len(nodes)
         with tempfile.TemporaryDirectory() as folder:

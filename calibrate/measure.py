@@ -105,7 +105,7 @@ class Calibration:
 
     def add(self, figure, distance, nodes, ppn, value, unit, source):
         self.rows.append({"figure": figure, "distance": distance, "nodes": len(nodes),
-                          "ppn": ppn, "where": layout.compress(nodes), "value": value,
+                          "ppn": ppn, "job": self.cluster.jobs, "where": layout.compress(nodes), "value": value,
                           "unit": unit, "mpi": self.cluster.mpi, "date": self.date,
                           "source": source})
 

@@ -30,8 +30,8 @@ from xml.sax.saxutils import quoteattr
 sys.path[0] = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 from smpi import rounds  # noqa: E402
 
-COLUMNS = ["figure", "distance", "nodes", "ppn", "where", "value", "unit", "mpi", "date",
-           "source"]
+COLUMNS = ["figure", "distance", "nodes", "ppn", "job", "where", "value", "unit", "mpi",
+           "date", "source"]
 FIGURES = {"node", "port rate", "latency", "contention", "first", "printed", "warm"}
 # What SMPI puts on a link for the probe's 8-byte message: its bytes and the
 # envelope that a barrier's empty message has alone.
@@ -78,12 +78,23 @@ def read(path):
             if row["figure"] not in FIGURES:
                 raise ValueError("no figure '%s'" % row["figure"])
             row["value"] = float(row["value"])
-            row["nodes"], row["ppn"] = int(row["nodes"]), int(row["ppn"])
+            row["nodes"], row["ppn"], row["job"] = (int(row[c]) for c in ("nodes", "ppn", "job"))
         except (TypeError, ValueError) as error:
             raise Refused("%s, line %d: %s" % (path, n, error))
     if not any(r["figure"] == "node" for r in rows):
         raise Refused("%s has no nodes" % path)
     return rows
+
+
+def fastest(rows, figure, distance=None):
+    """Each job's fastest repeat of FIGURE between each pair of nodes: noise
+    only ever adds to a message's time."""
+    found = {}
+    for r in rows:
+        if r["figure"] == figure and (distance is None or r["distance"] == distance):
+            key = (r["job"], r["where"])
+            found[key] = min(found.get(key, r["value"]), r["value"])
+    return list(found.values())
 
 
 def samples(rows, figure, distance=None):

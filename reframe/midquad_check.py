@@ -23,9 +23,9 @@
 # barrier after the reduction: almost all of it communication, a few
 # microseconds within a node, tens across nodes, and noisy. A reference is
 # best taken from this check's own runs on the system while it is known to
-# be healthy, or from a model of the cluster that was held against measured
-# figures of its own (doc/simulated-cluster.md says how such a model is
-# made). Without a reference, Time is logged and not judged.
+# be healthy, or from a calibration of the cluster: the predicted printed
+# Time of `./quickstart check`'s table, with its band as the margins
+# (doc/your-cluster.md). Without a reference, Time is logged and not judged.
 #
 # RESULT_LINE and result_problem() need nothing but Python: midquad's own
 # tests run them against the program's real output.

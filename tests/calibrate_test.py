@@ -19,7 +19,7 @@ from smpi import platforms  # noqa: E402
 
 def row(figure, distance, where, value, ppn=1, unit="us"):
     return {"figure": figure, "distance": distance, "nodes": len(layout.expand(where)),
-            "ppn": ppn, "where": where, "value": value, "unit": unit,
+            "ppn": ppn, "job": 1, "where": where, "value": value, "unit": unit,
             "mpi": "openmpi 4.1.4", "date": "2026-12-09T00:00:00Z", "source": "a test"}
 
 
@@ -88,7 +88,7 @@ class PlatformTest(unittest.TestCase):
 
     def test_refusals(self):
         header = ",".join(measured.COLUMNS)
-        good = "node,s0,1,1,n1,8,cores,mpich 4.0.2,2026-12-09,a test"
+        good = "node,s0,1,1,0,n1,8,cores,mpich 4.0.2,2026-12-09,a test"
         cases = [  # the file's text, the refusal
             ("figure,where\nnode,n1\n", "its columns are not"),
             (header + "\n" + good.replace(",8,", ",eight,") + "\n", "line 2: could not convert"),
