@@ -48,7 +48,7 @@ from calibrate import jobs, layout, measure, platform_from_csv as measured  # no
 from smpi import platforms, simulate  # noqa: E402
 from timeline import records  # noqa: E402
 
-FLOOR = 0.10
+FLOOR = 0.25  # a message's time drifts this much between one hour's jobs and the next
 PAIR_REPEATS = 5
 
 
@@ -241,8 +241,8 @@ class Check:
                            % (a, b, distance, min(values)))
                 continue
             ratio, within = self.judge("the pair %s %s" % (a, b), min(values),
-                                       measured.median(reference), self.band(reference, []))
-            slow[(a, b)] = not within and ratio > 1
+                                       measured.median(reference), self.band(reference, values))
+            slow[(a, b)] = ratio if not within and ratio > 1 else None
             seen = layout.compress(sorted({a, b}, key=nodes.index))
             out.append("| %s %s | %s | %.3f | %.3f | %.2f | %s | %s |" % (
                 a, b, distance, min(values), measured.median(reference), ratio,
@@ -253,17 +253,30 @@ class Check:
         return out
 
     def blame(self, slow):
-        """Names a node slow with every partner, or a pair slow alone."""
+        """Names the nodes slow with every partner, then the pairs slow
+        alone. SLOW is {pair: its ratio where it is slow, else None}. The
+        node whose pairs are all slow, and slowest, is named first; its pairs
+        are then explained, and a neighbour slow only through it is not."""
         partners = {}
-        for (a, b), is_slow in slow.items():
-            partners.setdefault(a, []).append(is_slow)
-            partners.setdefault(b, []).append(is_slow)
-        bad = [n for n, verdicts in partners.items() if len(verdicts) > 1 and all(verdicts)]
-        for node in bad:
+        for pair in slow:
+            for node in pair:
+                partners.setdefault(node, []).append(pair)
+        explained, bad = set(), []
+        while True:
+            found = []
+            for node, pairs in partners.items():
+                left = [p for p in pairs if p not in explained]
+                if node not in bad and len(left) > 1 and all(slow[p] for p in left):
+                    found.append((min(slow[p] for p in left), node))
+            if not found:
+                break
+            node = max(found)[1]
+            bad.append(node)
+            explained |= set(partners[node])
             self.named.append("the node %s is slow with every partner (%d pairs)"
                               % (node, len(partners[node])))
-        for (a, b), is_slow in slow.items():
-            if is_slow and a not in bad and b not in bad:
+        for (a, b), ratio in slow.items():
+            if ratio and (a, b) not in explained:
                 alone = len(partners[a]) > 1 and len(partners[b]) > 1
                 self.named.append("the pair %s %s is slow %s" % (
                     a, b, "alone: the way between them (a link)" if alone else

@@ -173,20 +173,25 @@ class CheckTest(unittest.TestCase):
 
     def test_blame(self):
         pairs = [("a", "b"), ("c", "d"), ("a", "c"), ("b", "d")]
-        cases = [  # the slow pairs, what the check names
-            (set(), []),
-            ({("c", "d"), ("a", "c")}, ["the node c is slow with every partner (2 pairs)"]),
-            ({("a", "c")}, ["the pair a c is slow alone: the way between them (a link)"]),
-            ({("a", "b"), ("c", "d"), ("a", "c"), ("b", "d")},
-             ["the node %s is slow with every partner (2 pairs)" % n for n in "abcd"]),
+        cases = [  # the slow pairs and their ratios, what the check names
+            ({}, []),
+            ({("c", "d"): 30, ("a", "c"): 40}, ["the node c is slow with every partner (2 pairs)"]),
+            # a is slow only through c, and a little with b: c is named, and
+            # the pair a b alone.
+            ({("c", "d"): 40, ("a", "c"): 40, ("a", "b"): 1.3},
+             ["the node c is slow with every partner (2 pairs)",
+              "the pair a b is slow alone: the way between them (a link)"]),
+            ({("a", "c"): 3}, ["the pair a c is slow alone: the way between them (a link)"]),
+            ({("a", "b"): 2, ("c", "d"): 3, ("a", "c"): 4, ("b", "d"): 5},
+             ["the node %s is slow with every partner (2 pairs)" % n for n in "da"]),
         ]
         for slow, named in cases:
             with self.subTest(slow):
                 c = check.Check(Layout({}), None, [], None)
-                c.blame({p: p in slow for p in pairs})
+                c.blame({p: slow.get(p) for p in pairs})
                 self.assertEqual(c.named, named)
         c = check.Check(Layout({}), None, [], None)
-        c.blame({("a", "b"): True})
+        c.blame({("a", "b"): 2.0})
         self.assertEqual(c.named, ["the pair a b is slow with no other pair to tell which "
                                    "of the two, or their link"])
 
