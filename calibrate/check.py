@@ -220,7 +220,7 @@ class Check:
         chosen = self.pairs(nodes)
         if not chosen:
             return []
-        measure.progress("%d pairs of nodes, one after another" % len(chosen))
+        measure.progress("%s of nodes, one after another" % measure.plural(len(chosen), "pair"))
         ranks = {node: k for k, node in enumerate(nodes)}
         groups = "/".join("%d-%d" % (ranks[a], ranks[b]) for a, b in chosen)
         found, _ = measure.probe(c, nodes, 1, ["pairs", groups, str(self.calls),
