@@ -206,7 +206,11 @@ class Cluster:
             try:
                 return self.start_once(nodes, ppn, program, mpi, limit)
             except Retry as again:
-                raise Failed(str(again))
+                # A node that cannot start its part fails the job at once,
+                # without a time limit to wait out: find it alone.
+                silent = self.silent(nodes) if len(nodes) > 1 else []
+                raise Failed("%s%s" % (again, "; %s did not answer alone"
+                                       % layout.compress(silent) if silent else ""))
 
     def start_once(self, nodes, ppn, program, mpi, limit):
         self.jobs += 1
