@@ -1,11 +1,7 @@
-#!/usr/bin/env python3
 """Where a cluster's nodes, their cores and its switches come from, for a
 calibration that runs as an ordinary user: Slurm's hostlists, its topology
 (topology.conf, `scontrol show topology` or each task's SLURM_TOPOLOGY_ADDR),
 and host files of MPICH's, Open MPI's or the plain form.
-
-    calibrate/layout.py expand HOSTLIST     the names, a line each
-    calibrate/layout.py compress NAME...    the names as one hostlist
 
 A topology here is {leaf switch: [its nodes]}, in the order of its source.
 """
@@ -226,19 +222,3 @@ def check_allocation(topology, nodes, where):
     if missing:
         raise Refused("%s places %s but not %s of the allocation's nodes: give a topology that "
                       "places all of them, or none" % (where, compress(placed), compress(missing)))
-
-
-def main(args):
-    if args[:1] == ["expand"] and len(args) == 2:
-        print(*expand(args[1]), sep="\n")
-    elif args[:1] == ["compress"] and len(args) > 1:
-        print(compress(args[1:]))
-    else:
-        sys.exit(__doc__.split("\n\n")[1])
-
-
-if __name__ == "__main__":
-    try:
-        main(sys.argv[1:])
-    except Refused as error:
-        sys.exit("layout: %s" % error)
