@@ -7,7 +7,6 @@ A topology here is {leaf switch: [its nodes]}, in the order of its source.
 """
 import itertools
 import re
-import sys
 
 
 class Refused(Exception):
